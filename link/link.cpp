@@ -1,0 +1,99 @@
+#include "link/link.h"
+
+#include "platform/failure.h"
+#include "platform/steps.h"
+
+namespace quillon::link {
+
+using platform::TcpClient;
+
+Link::Link(Controls controls, std::function<void()> onConnected)
+    : m_c(controls), m_onConnected(std::move(onConnected))
+{
+}
+
+void Link::connect()
+{
+    // Host and port are read afresh at every attempt and passed as typed: one
+    // that cannot be used makes the attempt fail and the watchdog retries it.
+    m_c.enet.connect(m_c.txtIP.text(), m_c.txtPort.text());
+}
+
+void Link::send(const Message& message)
+{
+    m_c.enet.sendData(message);
+}
+
+void Link::close()
+{
+    m_c.enet.close();
+}
+
+void Link::linkDown()
+{
+    m_up = false;
+    m_c.txtIP.setBackColour(kLinkDownColour);
+    m_c.tmrHBout.setEnabled(false);
+}
+
+void Link::Enet_Connect()
+{
+    m_up = true;
+    m_c.txtIP.setBackColour(kLinkUpColour);
+    m_c.tmrHBin.setEnabled(true);
+    m_c.tmrHBout.setEnabled(true);
+    if (m_onConnected)
+        m_onConnected();
+}
+
+void Link::Enet_Close()
+{
+    linkDown();
+}
+
+void Link::Enet_DataArrival()
+{
+    // Any bytes are a sign of life: the watchdog's count starts afresh.
+    m_c.tmrHBin.setEnabled(false);
+    m_c.tmrHBin.setEnabled(true);
+}
+
+void Link::Enet_Error()
+{
+    // An error on an established link means the link is dead: a white
+    // indicator would report it as up. The watchdog's next tick finds the
+    // error state and reconnects. A failed attempt changes nothing: the
+    // indicator is light red already and the heartbeat keeps failing quietly.
+    if (m_up)
+        linkDown();
+}
+
+void Link::tmrHBout_Timer()
+{
+    SkipOnError steps;
+    steps.run([&] { send(heartbeat()); });
+}
+
+void Link::tmrHBin_Timer()
+{
+    SkipOnError steps;
+    if (steps.test([&] { return m_c.enet.state() == TcpClient::Connected; })) {
+        // Connected but silent for a whole period: mark the link down and
+        // leave the socket alone; the instrument may still come back.
+        steps.run([&] { linkDown(); });
+        return;
+    }
+    // An attempt that failed, or an instrument that closed its side (it stays
+    // closing until we close it): close, then try again. Without the closing
+    // case the panel would never find an instrument that was restarted.
+    if (steps.test([&] {
+            const int state = m_c.enet.state();
+            return state == TcpClient::Error || state == TcpClient::Closing;
+        }))
+        steps.run([&] { close(); });
+    if (steps.test([&] { return m_c.enet.state() == TcpClient::Closed; }))
+        steps.run([&] { connect(); });
+    // Resolving or connecting: leave the attempt alone until it ends.
+}
+
+} // namespace quillon::link

@@ -1,0 +1,40 @@
+#pragma once
+
+// The settings routines: one text value read or written under a registry key,
+// the key opened and closed within each call. They know nothing of particular
+// settings; persistedsettings.h does.
+
+#include "platform/registry.h"
+
+#include <string>
+
+namespace quillon::settings {
+
+using platform::registry::Key;
+
+inline constexpr const char* kSettingsKey = "SOFTWARE\\Oxwell\\Quillon";
+
+namespace MiscFunctions {
+
+// Reads the value `name` under `keyPath` into `text`. True when it was read;
+// when false, `text` is the empty text. A REG_DWORD reads as its decimal text;
+// a value of any other non-string type reads as success and leaves `text` as
+// the caller passed it.
+bool ReadSetting(Key& root, const std::string& keyPath, const std::string& name,
+                 std::string& text);
+// Writes `text` as a REG_SZ value without a terminator, creating every missing
+// level of the key. True when written; never throws.
+bool WriteSetting(Key& root, const std::string& keyPath, const std::string& name,
+                  const std::string& text);
+// "Rev:" and the version, such as "Rev:1.0.8".
+std::string VersionText();
+
+} // namespace MiscFunctions
+
+// Both routines over the registry `registry` instead of the default one.
+bool readSetting(platform::registry::Registry& registry, Key& root, const std::string& keyPath,
+                 const std::string& name, std::string& text);
+bool writeSetting(platform::registry::Registry& registry, Key& root, const std::string& keyPath,
+                  const std::string& name, const std::string& text);
+
+} // namespace quillon::settings

@@ -1,0 +1,47 @@
+#pragma once
+
+// The DDS frequency Update, the zero start and the system-clock box's rules.
+
+#include "link/protocol.h"
+#include "platform/controls.h"
+
+#include <array>
+#include <cstdint>
+
+namespace quillon::tuning {
+
+inline constexpr std::uint32_t kStartWord = 0x0042AAAB; // about 1 MHz at 983.04 MHz
+inline constexpr int kKeyEnter = 13;
+
+// W = floor(|F| * 1e6 / (C * 1e6 / 2^32)) in IEEE double, in that order.
+// Throws quillon::Failure on overflow, division by zero or an invalid result.
+double tuningWord(double frequencyMHz, double systemClockMHz);
+// The four little-endian bytes of W. Throws quillon::Failure when W is
+// negative or at 2^31 or above, or not a whole number.
+std::array<std::uint8_t, 4> tuningWordBytes(double word);
+
+class FrequencySetting
+{
+public:
+    struct Controls
+    {
+        platform::TextBox& txtFreq;
+        platform::TextBox& txtSysClk;
+        const platform::CheckBox& chkZero;
+        platform::Timer& tmrZero;
+    };
+
+    FrequencySetting(Controls controls, link::Sender& sender);
+
+    void cmdUpdateFreq_Click();
+    void txtFreq_KeyDown(int keyCode, int shift);
+    void txtSysClk_Change();
+    void txtSysClk_LostFocus();
+    void tmrZero_Timer();
+
+private:
+    Controls m_c;
+    link::Sender& m_sender;
+};
+
+} // namespace quillon::tuning
