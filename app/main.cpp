@@ -1,0 +1,40 @@
+#include "app/main_window.h"
+#include "app/terminationsignals.h"
+#include "platform/singleinstance.h"
+
+#include <QApplication>
+#include <QIcon>
+#include <QSessionManager>
+
+int main(int argc, char* argv[])
+{
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("quillon"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Quillon"));
+    QApplication::setApplicationVersion(QStringLiteral(QUILLON_VERSION_TEXT));
+    QApplication::setDesktopFileName(QStringLiteral("quillon"));
+
+    // A second copy ends at once and silently: nothing shown, read, written
+    // or sent, and the running copy is left alone.
+    const quillon::platform::SingleInstance instance(QStringLiteral("quillon"));
+    if (!instance.isFirst())
+        return 0;
+
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.xpm")));
+
+    quillon::app::formMain window;
+
+    // The close box, the system menu and Alt+F4 arrive as a close event, which
+    // runs the shut-down; closing the only window then ends the process.
+    // Termination signals close the window the same way. At the end of the
+    // desktop session the session manager may end the process without a close
+    // event, so the settings are saved when it asks for data to be committed.
+    const quillon::app::TerminationSignals termination([&window] { window.close(); });
+    QObject::connect(&application, &QGuiApplication::commitDataRequest, &window,
+                     [&window](QSessionManager&) { window.Form_Unload(); });
+    QObject::connect(&application, &QCoreApplication::aboutToQuit, &window,
+                     [&window] { window.Form_Unload(); });
+
+    window.Form_Load();
+    return QApplication::exec();
+}

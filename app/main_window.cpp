@@ -1,0 +1,323 @@
+#include "app/main_window.h"
+
+#include "platform/qttcpclient.h"
+#include "platform/steps.h"
+#include "settings/miscfunctions.h"
+
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QIcon>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+
+namespace quillon::app {
+
+using platform::kTwipsPerPixel;
+
+namespace {
+
+// Positions and sizes come in twips, 15 to a logical pixel, so Qt's high-DPI
+// scaling keeps the window's proportions.
+void place(QWidget* widget, int left, int top, int width, int height)
+{
+    widget->setGeometry(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+                        height / kTwipsPerPixel);
+}
+
+// The window's fonts were drawn for a small bitmap sans face; any sans face at
+// the same pixel size keeps the captions inside their frames.
+QFont sansFont(int pixelSize, bool bold)
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                      QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    return font;
+}
+
+const QFont& frameFont()
+{
+    static const QFont font = sansFont(11, true); // 8.25 pt at 96 dpi
+    return font;
+}
+
+const QFont& buttonFont()
+{
+    static const QFont font = sansFont(13, false); // 9.75 pt at 96 dpi
+    return font;
+}
+
+QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, bool boldFont, int left,
+                 int top, int width, int height)
+{
+    auto* box = new QGroupBox(caption, parent);
+    box->setObjectName(QLatin1String(name));
+    if (boldFont)
+        box->setFont(frameFont());
+    place(box, left, top, width, height);
+    return box;
+}
+
+QLineEdit* textBox(QWidget* parent, const char* name, const QString& text, int left, int top,
+                   int width, int height)
+{
+    auto* edit = new QLineEdit(text, parent);
+    edit->setObjectName(QLatin1String(name));
+    edit->setFont(sansFont(11, false));
+    place(edit, left, top, width, height);
+    return edit;
+}
+
+QComboBox* list(QWidget* parent, const char* name, const QStringList& entries, int left, int top,
+                int width, int height)
+{
+    auto* combo = new QComboBox(parent);
+    combo->setObjectName(QLatin1String(name));
+    combo->setFont(sansFont(11, false));
+    combo->setEditable(false); // pick only: the operator cannot type into it
+    combo->addItems(entries);
+    combo->setCurrentIndex(-1); // created with no entry selected
+    place(combo, left, top, width, height);
+    return combo;
+}
+
+QPushButton* button(QWidget* parent, const char* name, const QString& caption, int left, int top,
+                    int width, int height)
+{
+    auto* push = new QPushButton(caption, parent);
+    push->setObjectName(QLatin1String(name));
+    push->setFont(buttonFont());
+    push->setAutoDefault(false);
+    place(push, left, top, width, height);
+    return push;
+}
+
+QLabel* label(QWidget* parent, const char* name, const QString& caption, int left, int top,
+              int width, int height)
+{
+    auto* text = new QLabel(caption, parent);
+    text->setObjectName(QLatin1String(name));
+    text->setFont(sansFont(11, false));
+    place(text, left, top, width, height);
+    return text;
+}
+
+} // namespace
+
+formMain::formMain(const Timing& timing, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                          Qt::MSWindowsFixedSizeDialogHint)
+{
+    setObjectName(QStringLiteral("formMain"));
+    setWindowTitle(QStringLiteral("Quillon Test"));
+    setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.xpm")));
+    setFont(sansFont(11, false));
+    // Fixed single border: the client area is 4560 x 4785 twips.
+    setFixedSize(4560 / kTwipsPerPixel, 4785 / kTwipsPerPixel);
+
+    createControls();
+    createLogic(timing);
+    wireEvents();
+}
+
+formMain::~formMain() = default;
+
+void formMain::createControls()
+{
+    const QString division = QString(QChar(0x00F7));
+
+    // Frames on the window, then the controls inside them, in tab order.
+    m_frame13 = frame(this, "Frame13", QStringLiteral("Set DDS Frequency (MHz)"), true, 105, 1050,
+                      2685, 1305);
+    m_txtFreq = textBox(m_frame13, "txtFreq", QStringLiteral("12.34"), 240, 240, 1200, 375);
+    m_cmdUpdateFreq =
+        button(m_frame13, "cmdUpdateFreq", QStringLiteral("Update"), 1500, 240, 900, 375);
+    m_cmdUpdateFreq->setToolTip(QStringLiteral("Set frequency, prescalers and CP currents."));
+
+    m_frame1 = frame(this, "Frame1", QStringLiteral("IP Address"), true, 120, 120, 1815, 735);
+    m_txtIP = textBox(m_frame1, "txtIP", QString::fromLatin1(kDefaultAddress), 240, 240, 1455, 375);
+
+    m_frame2 = frame(this, "Frame2", QStringLiteral("Port"), true, 1920, 120, 950, 735);
+    m_frame2->setEnabled(false);
+    m_txtPort = textBox(m_frame2, "txtPort", QStringLiteral("1111"), 100, 240, 735, 375);
+    m_txtPort->setEnabled(false);
+
+    m_frame9 = frame(this, "Frame9", QStringLiteral("CP Currents"), true, 2940, 120, 1560, 2895);
+    m_frame9->setEnabled(false);
+    m_frame10 =
+        frame(m_frame9, "Frame10", QStringLiteral("Freq. Detect"), false, 120, 240, 1215, 615);
+    m_cmbFreqDet = list(m_frame10, "cmbFreqDet",
+                        {QStringLiteral("OFF"), QStringLiteral("X20"), QStringLiteral("X40"),
+                         QStringLiteral("X60")},
+                        120, 240, 975, 315);
+    m_cmbFreqDet->setEnabled(false);
+    m_frame11 = frame(m_frame9, "Frame11", QStringLiteral("Wide Lock"), false, 120, 960, 1215, 615);
+    m_cmbWideLock = list(m_frame11, "cmbWideLock",
+                         {QStringLiteral("OFF"), QStringLiteral("X2"), QStringLiteral("X4"),
+                          QStringLiteral("X6"), QStringLiteral("X8"), QStringLiteral("X10"),
+                          QStringLiteral("X12"), QStringLiteral("X14")},
+                         120, 240, 975, 315);
+    m_cmbWideLock->setEnabled(false);
+    m_frame12 =
+        frame(m_frame9, "Frame12", QStringLiteral("Final Lock"), false, 120, 1680, 1215, 615);
+    m_cmbFinalLock = list(m_frame12, "cmbFinalLock",
+                          {QStringLiteral("OFF"), QStringLiteral("X1"), QStringLiteral("X2"),
+                           QStringLiteral("X3"), QStringLiteral("X4")},
+                          120, 240, 975, 315);
+    m_cmbFinalLock->setEnabled(false);
+    m_cmdUpdateCP = button(m_frame9, "cmdUpdateCP", QStringLiteral("Update"), 240, 2400, 855, 375);
+    m_cmdUpdateCP->setEnabled(false);
+
+    m_frame19 =
+        frame(this, "Frame19", QStringLiteral("ROSA Prescaler"), true, 2880, 3960, 1590, 735);
+    m_cmbRosa = list(m_frame19, "cmbRosa",
+                     {division + QStringLiteral("8"), division + QStringLiteral("16"),
+                      division + QStringLiteral("32"), division + QStringLiteral("64")},
+                     240, 300, 975, 315);
+    m_frame14 =
+        frame(this, "Frame14", QStringLiteral("DDS Prescaler"), true, 2880, 3120, 1590, 735);
+    m_cmbDdsPrescaler = list(m_frame14, "cmbDdsPrescaler",
+                             {division + QStringLiteral("1"), division + QStringLiteral("2"),
+                              division + QStringLiteral("4")},
+                             240, 300, 975, 315);
+
+    m_lblLaserFreq =
+        label(m_frame13, "lblLaserFreq", QStringLiteral("Laser f"), 240, 675, 840, 195);
+    m_lblRev = label(this, "lblRev", QStringLiteral("Revision:"), 120, 4500, 660, 195);
+
+    m_chkZero = new QCheckBox(QStringLiteral("Set to 1MHz first."), m_frame13);
+    m_chkZero->setObjectName(QStringLiteral("chkZero"));
+    m_chkZero->setFont(sansFont(11, false));
+    m_chkZero->setToolTip(QStringLiteral(
+        "To prevent locking on the wrong slope, forces laser to scan out from near zero."));
+    place(m_chkZero, 210, 945, 2055, 195);
+
+    m_frame3 =
+        frame(this, "Frame3", QStringLiteral("System Clock (MHz)"), true, 105, 2520, 1950, 750);
+    m_txtSysClk = textBox(m_frame3, "txtSysClk", QStringLiteral("983.04"), 240, 240, 1200, 375);
+
+    // The Tab key visits the enabled controls in the order of their tab index.
+    const QList<QWidget*> tabOrder{m_txtFreq,    m_cmdUpdateFreq,   m_txtIP,        m_txtPort,
+                                   m_cmbFreqDet, m_cmbWideLock,     m_cmbFinalLock, m_cmdUpdateCP,
+                                   m_cmbRosa,    m_cmbDdsPrescaler, m_chkZero,      m_txtSysClk};
+    for (qsizetype i = 1; i < tabOrder.size(); ++i)
+        QWidget::setTabOrder(tabOrder[i - 1], tabOrder[i]);
+    m_txtFreq->setFocus(Qt::OtherFocusReason);
+}
+
+void formMain::createLogic(const Timing& timing)
+{
+    m_window = std::make_unique<platform::QtWindow>(this);
+    m_freq = new platform::QtTextBox(m_txtFreq);
+    m_sysClk = new platform::QtTextBox(m_txtSysClk);
+    m_ip = new platform::QtTextBox(m_txtIP);
+    m_port = new platform::QtTextBox(m_txtPort);
+    m_ip->setBackColour(link::kLinkDownColour);
+    m_ddsPrescaler = new platform::QtListBox(m_cmbDdsPrescaler);
+    m_rosa = new platform::QtListBox(m_cmbRosa);
+    m_freqDet = new platform::QtListBox(m_cmbFreqDet);
+    m_wideLock = new platform::QtListBox(m_cmbWideLock);
+    m_finalLock = new platform::QtListBox(m_cmbFinalLock);
+    m_zero = std::make_unique<platform::QtCheckBox>(m_chkZero);
+    m_laserFreq = std::make_unique<platform::QtLabel>(m_lblLaserFreq);
+    m_rev = std::make_unique<platform::QtLabel>(m_lblRev);
+
+    // Both heartbeat timers run from the moment the window exists; the zero
+    // start's timer waits for an Update.
+    m_tmrHBin = new platform::QtTimer(timing.watchdogMs, true, this);
+    m_tmrHBout = new platform::QtTimer(timing.heartbeatOutMs, true, this);
+    m_tmrZero = new platform::QtTimer(timing.zeroStartMs, false, this);
+    m_enet = new platform::QtTcpClient(this);
+    m_enet->setConnectTimeout(timing.connectTimeoutMs);
+
+    m_link = std::make_unique<link::Link>(
+        link::Link::Controls{*m_enet, *m_ip, *m_port, *m_tmrHBout, *m_tmrHBin},
+        [this] { m_connectInit->run(); });
+    m_prescalers = std::make_unique<tuning::Prescalers>(
+        tuning::Prescalers::Controls{*m_ddsPrescaler, *m_rosa, *m_freqDet, *m_wideLock,
+                                     *m_finalLock, *m_freq, *m_laserFreq},
+        *m_link, &settings::PersistedSettings::savePrescaler);
+    m_connectInit = std::make_unique<link::ConnectTimeInit>(
+        *m_link, link::ConnectTimeInit::Actions{[this] { m_prescalers->cmdUpdateCP_Click(); },
+                                                [this] { m_prescalers->cmbRosa_Click(); },
+                                                [this] { m_prescalers->cmbDdsPrescaler_Click(); }});
+    m_frequency = std::make_unique<tuning::FrequencySetting>(
+        tuning::FrequencySetting::Controls{*m_freq, *m_sysClk, *m_zero, *m_tmrZero}, *m_link);
+    m_settings =
+        std::make_unique<settings::PersistedSettings>(settings::PersistedSettings::Controls{
+            *m_window, *m_freq, *m_sysClk, *m_ip, *m_ddsPrescaler, *m_rosa});
+}
+
+void formMain::wireEvents()
+{
+    // Each event goes to its handler; the link's handlers also keep the
+    // indicator's announcement for assistive technology in step.
+    auto linkEvent = [this](void (link::Link::*handler)()) {
+        return [this, handler] {
+            const bool wasUp = m_ip->backColour() == link::kLinkUpColour;
+            (m_link.get()->*handler)();
+            const bool up = m_ip->backColour() == link::kLinkUpColour;
+            if (up != wasUp)
+                Q_EMIT linkIndicatorChanged(up);
+        };
+    };
+    m_enet->setEvents({linkEvent(&link::Link::Enet_Connect), linkEvent(&link::Link::Enet_Close),
+                       linkEvent(&link::Link::Enet_DataArrival),
+                       linkEvent(&link::Link::Enet_Error)});
+    m_tmrHBout->setHandler(linkEvent(&link::Link::tmrHBout_Timer));
+    m_tmrHBin->setHandler(linkEvent(&link::Link::tmrHBin_Timer));
+
+    connect(m_cmdUpdateFreq, &QPushButton::clicked, this,
+            [this] { m_frequency->cmdUpdateFreq_Click(); });
+    m_freq->setKeyDownHandler(
+        [this](int keyCode, int shift) { m_frequency->txtFreq_KeyDown(keyCode, shift); });
+    m_freq->setChangeHandler([this] { m_prescalers->txtFreq_Change(); });
+    m_sysClk->setChangeHandler([this] { m_frequency->txtSysClk_Change(); });
+    m_sysClk->setLostFocusHandler([this] { m_frequency->txtSysClk_LostFocus(); });
+    m_tmrZero->setHandler([this] { m_frequency->tmrZero_Timer(); });
+
+    connect(m_cmdUpdateCP, &QPushButton::clicked, this,
+            [this] { m_prescalers->cmdUpdateCP_Click(); });
+    m_ddsPrescaler->setClickHandler([this] { m_prescalers->cmbDdsPrescaler_Click(); });
+    m_rosa->setClickHandler([this] { m_prescalers->cmbRosa_Click(); });
+}
+
+void formMain::Form_Load()
+{
+    SkipOnError steps;
+    steps.run([&] { show(); });
+    steps.run([&] { m_rev->setCaption(settings::MiscFunctions::VersionText()); });
+    steps.run([&] { m_freqDet->setListIndex(1); });
+    steps.run([&] { m_wideLock->setListIndex(1); });
+    steps.run([&] { m_finalLock->setListIndex(1); });
+    steps.run([&] { m_settings->restore(); });
+    steps.run([&] { m_link->connect(); });
+}
+
+void formMain::Form_Unload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    // Nothing may arrive or tick once shut-down has begun.
+    m_tmrHBin->setEnabled(false);
+    m_tmrHBout->setEnabled(false);
+    m_tmrZero->setEnabled(false);
+    m_link->close();
+    m_settings->save();
+}
+
+void formMain::closeEvent(QCloseEvent* event)
+{
+    // The close is never refused and nothing is asked of the operator.
+    Form_Unload();
+    event->accept();
+}
+
+} // namespace quillon::app

@@ -1,0 +1,138 @@
+#pragma once
+
+// The panel's one window, formMain: every control, timer and the TCP client,
+// the start-up and shut-down sequences, and the wiring of each control's
+// events to the handlers of link/, tuning/ and settings/. Those folders see
+// only the controls and operations they are handed here.
+
+#include "link/connectinit.h"
+#include "link/link.h"
+#include "platform/qtcontrols.h"
+#include "settings/persistedsettings.h"
+#include "tuning/frequency.h"
+#include "tuning/prescalers.h"
+
+#include <QWidget>
+
+#include <memory>
+
+class QCheckBox;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace quillon::platform {
+class QtTcpClient;
+}
+
+namespace quillon::app {
+
+// Intervals and time-outs, injectable so that tests run in milliseconds.
+struct Timing
+{
+    int heartbeatOutMs = 500;
+    int watchdogMs = 2500;
+    int zeroStartMs = 500;
+    int connectTimeoutMs = 5000;
+};
+
+// The address the panel looks for the instrument at until one is saved: a
+// private address, as the instrument sits on the lab's own network.
+inline constexpr const char* kDefaultAddress = "192.168.1.100";
+
+class formMain : public QWidget
+{
+    Q_OBJECT
+public:
+    explicit formMain(const Timing& timing = Timing(), QWidget* parent = nullptr);
+    ~formMain() override;
+
+    // Start-up: show, version label, charge-pump lists, restore, connect.
+    void Form_Load();
+    // Shut-down: close the link, save the settings. Runs once, however the
+    // window is closed; the caller ends the process after it.
+    void Form_Unload();
+
+    bool hasUnloaded() const { return m_unloaded; }
+
+    // The controls by their names, for the tests and the accessibility layer.
+    QLineEdit* txtFreq() const { return m_txtFreq; }
+    QLineEdit* txtSysClk() const { return m_txtSysClk; }
+    QLineEdit* txtIP() const { return m_txtIP; }
+    QLineEdit* txtPort() const { return m_txtPort; }
+    QComboBox* cmbDdsPrescaler() const { return m_cmbDdsPrescaler; }
+    QComboBox* cmbRosa() const { return m_cmbRosa; }
+    QLabel* lblLaserFreq() const { return m_lblLaserFreq; }
+    platform::QtTcpClient& enet() const { return *m_enet; }
+    link::Link& link() const { return *m_link; }
+
+Q_SIGNALS:
+    // The link indicator changed: true when the instrument link is up.
+    void linkIndicatorChanged(bool up);
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void createControls();
+    void createLogic(const Timing& timing);
+    void wireEvents();
+
+    // Controls, named as the operator's manual names them.
+    QGroupBox* m_frame1 = nullptr;
+    QGroupBox* m_frame2 = nullptr;
+    QGroupBox* m_frame3 = nullptr;
+    QGroupBox* m_frame9 = nullptr;
+    QGroupBox* m_frame10 = nullptr;
+    QGroupBox* m_frame11 = nullptr;
+    QGroupBox* m_frame12 = nullptr;
+    QGroupBox* m_frame13 = nullptr;
+    QGroupBox* m_frame14 = nullptr;
+    QGroupBox* m_frame19 = nullptr;
+    QLineEdit* m_txtFreq = nullptr;
+    QLineEdit* m_txtIP = nullptr;
+    QLineEdit* m_txtPort = nullptr;
+    QLineEdit* m_txtSysClk = nullptr;
+    QPushButton* m_cmdUpdateFreq = nullptr;
+    QPushButton* m_cmdUpdateCP = nullptr;
+    QComboBox* m_cmbFreqDet = nullptr;
+    QComboBox* m_cmbWideLock = nullptr;
+    QComboBox* m_cmbFinalLock = nullptr;
+    QComboBox* m_cmbRosa = nullptr;
+    QComboBox* m_cmbDdsPrescaler = nullptr;
+    QLabel* m_lblLaserFreq = nullptr;
+    QLabel* m_lblRev = nullptr;
+    QCheckBox* m_chkZero = nullptr;
+
+    // The controls as the logic sees them.
+    std::unique_ptr<platform::QtWindow> m_window;
+    platform::QtTextBox* m_freq = nullptr;
+    platform::QtTextBox* m_sysClk = nullptr;
+    platform::QtTextBox* m_ip = nullptr;
+    platform::QtTextBox* m_port = nullptr;
+    platform::QtListBox* m_ddsPrescaler = nullptr;
+    platform::QtListBox* m_rosa = nullptr;
+    platform::QtListBox* m_freqDet = nullptr;
+    platform::QtListBox* m_wideLock = nullptr;
+    platform::QtListBox* m_finalLock = nullptr;
+    std::unique_ptr<platform::QtCheckBox> m_zero;
+    std::unique_ptr<platform::QtLabel> m_laserFreq;
+    std::unique_ptr<platform::QtLabel> m_rev;
+    platform::QtTimer* m_tmrHBin = nullptr;
+    platform::QtTimer* m_tmrHBout = nullptr;
+    platform::QtTimer* m_tmrZero = nullptr;
+    platform::QtTcpClient* m_enet = nullptr;
+
+    // The logic.
+    std::unique_ptr<link::Link> m_link;
+    std::unique_ptr<link::ConnectTimeInit> m_connectInit;
+    std::unique_ptr<tuning::FrequencySetting> m_frequency;
+    std::unique_ptr<tuning::Prescalers> m_prescalers;
+    std::unique_ptr<settings::PersistedSettings> m_settings;
+
+    bool m_unloaded = false;
+};
+
+} // namespace quillon::app
