@@ -109,7 +109,7 @@ QLabel* label(QWidget* parent, const char* name, const QString& caption, int lef
 
 } // namespace
 
-formMain::formMain(const Timing& timing, QWidget* parent)
+formMain::formMain(const Options& options, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint)
@@ -121,14 +121,14 @@ formMain::formMain(const Timing& timing, QWidget* parent)
     // Fixed single border: the client area is 4560 x 4785 twips.
     setFixedSize(4560 / kTwipsPerPixel, 4785 / kTwipsPerPixel);
 
-    createControls();
-    createLogic(timing);
+    createControls(options);
+    createLogic(options);
     wireEvents();
 }
 
 formMain::~formMain() = default;
 
-void formMain::createControls()
+void formMain::createControls(const Options& options)
 {
     const QString division = QString(QChar(0x00F7));
 
@@ -145,7 +145,7 @@ void formMain::createControls()
 
     m_frame2 = frame(this, "Frame2", QStringLiteral("Port"), true, 1920, 120, 950, 735);
     m_frame2->setEnabled(false);
-    m_txtPort = textBox(m_frame2, "txtPort", QStringLiteral("1111"), 100, 240, 735, 375);
+    m_txtPort = textBox(m_frame2, "txtPort", QString::fromLatin1(options.port), 100, 240, 735, 375);
     m_txtPort->setEnabled(false);
 
     m_frame9 = frame(this, "Frame9", QStringLiteral("CP Currents"), true, 2940, 120, 1560, 2895);
@@ -211,7 +211,7 @@ void formMain::createControls()
     m_txtFreq->setFocus(Qt::OtherFocusReason);
 }
 
-void formMain::createLogic(const Timing& timing)
+void formMain::createLogic(const Options& options)
 {
     m_window = std::make_unique<platform::QtWindow>(this);
     m_freq = new platform::QtTextBox(m_txtFreq);
@@ -230,11 +230,15 @@ void formMain::createLogic(const Timing& timing)
 
     // Both heartbeat timers run from the moment the window exists; the zero
     // start's timer waits for an Update.
-    m_tmrHBin = new platform::QtTimer(timing.watchdogMs, true, this);
-    m_tmrHBout = new platform::QtTimer(timing.heartbeatOutMs, true, this);
-    m_tmrZero = new platform::QtTimer(timing.zeroStartMs, false, this);
+    m_tmrHBin = new platform::QtTimer(options.watchdogMs, true, this);
+    m_tmrHBout = new platform::QtTimer(options.heartbeatOutMs, true, this);
+    m_tmrZero = new platform::QtTimer(options.zeroStartMs, false, this);
+    m_tmrHBin->setObjectName(QStringLiteral("tmrHBin"));
+    m_tmrHBout->setObjectName(QStringLiteral("tmrHBout"));
+    m_tmrZero->setObjectName(QStringLiteral("tmrZero"));
     m_enet = new platform::QtTcpClient(this);
-    m_enet->setConnectTimeout(timing.connectTimeoutMs);
+    m_enet->setObjectName(QStringLiteral("Enet"));
+    m_enet->setConnectTimeout(options.connectTimeoutMs);
 
     m_link = std::make_unique<link::Link>(
         link::Link::Controls{*m_enet, *m_ip, *m_port, *m_tmrHBout, *m_tmrHBin},

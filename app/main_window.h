@@ -29,13 +29,16 @@ class QtTcpClient;
 
 namespace quillon::app {
 
-// Intervals and time-outs, injectable so that tests run in milliseconds.
-struct Timing
+// What tests may change: intervals and time-outs, so that they run in
+// milliseconds, and the port box's text, so that they can use a server on a
+// free port. The panel itself always runs with the defaults.
+struct Options
 {
     int heartbeatOutMs = 500;
     int watchdogMs = 2500;
     int zeroStartMs = 500;
     int connectTimeoutMs = 5000;
+    const char* port = "1111";
 };
 
 // The address the panel looks for the instrument at until one is saved: a
@@ -46,7 +49,7 @@ class formMain : public QWidget
 {
     Q_OBJECT
 public:
-    explicit formMain(const Timing& timing = Timing(), QWidget* parent = nullptr);
+    explicit formMain(const Options& options = Options(), QWidget* parent = nullptr);
     ~formMain() override;
 
     // Start-up: show, version label, charge-pump lists, restore, connect.
@@ -76,8 +79,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    void createControls();
-    void createLogic(const Timing& timing);
+    void createControls(const Options& options);
+    void createLogic(const Options& options);
     void wireEvents();
 
     // Controls, named as the operator's manual names them.
