@@ -238,7 +238,7 @@ void formMain::createLogic(const Options& options)
     m_tmrZero->setObjectName(QStringLiteral("tmrZero"));
     m_enet = new platform::QtTcpClient(this);
     m_enet->setObjectName(QStringLiteral("Enet"));
-    m_enet->setConnectTimeout(options.connectTimeoutMs);
+    m_enet->setAttemptTimeout(std::chrono::milliseconds(options.connectTimeoutMs));
 
     m_link = std::make_unique<link::Link>(
         link::Link::Controls{*m_enet, *m_ip, *m_port, *m_tmrHBout, *m_tmrHBin},
