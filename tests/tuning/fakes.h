@@ -1,0 +1,130 @@
+#pragma once
+
+// Small stand-ins for the window's controls and the link, Qt-free, that keep
+// the rules of event delivery the handlers rely on: a list's position set
+// from code raises its Click at once, and a text box's text set to a
+// different text raises its Change at once, both nested inside the setter.
+
+#include "link/protocol.h"
+#include "platform/controls.h"
+#include "platform/failure.h"
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace quillon::tuning::test {
+
+class FakeTextBox : public platform::TextBox
+{
+public:
+    explicit FakeTextBox(std::string text = {}) : m_text(std::move(text)) {}
+
+    std::function<void()> onChange;
+    // Every text the box has held, in order, the initial one first.
+    std::vector<std::string> history{};
+
+    std::string text() const override { return m_text; }
+    void setText(const std::string& text) override
+    {
+        if (text == m_text)
+            return;
+        m_text = text;
+        history.push_back(text);
+        if (onChange)
+            onChange();
+    }
+    platform::Colour backColour() const override { return m_colour; }
+    void setBackColour(platform::Colour colour) override { m_colour = colour; }
+
+private:
+    std::string m_text;
+    platform::Colour m_colour = platform::kWhite;
+};
+
+class FakeListBox : public platform::ListBox
+{
+public:
+    explicit FakeListBox(std::vector<std::string> items, int index = -1)
+        : m_items(std::move(items)), m_index(index)
+    {}
+
+    std::function<void()> onClick;
+
+    int listIndex() const override { return m_index; }
+    void setListIndex(int index) override
+    {
+        m_index = index;
+        if (onClick)
+            onClick();
+    }
+    int listCount() const override { return static_cast<int>(m_items.size()); }
+    std::string itemText(int index) const override { return m_items.at(index); }
+
+private:
+    std::vector<std::string> m_items;
+    int m_index;
+};
+
+class FakeCheckBox : public platform::CheckBox
+{
+public:
+    bool ticked = false;
+    bool isTicked() const override { return ticked; }
+};
+
+class FakeLabel : public platform::Label
+{
+public:
+    explicit FakeLabel(std::string caption) : m_caption(std::move(caption)) {}
+    std::function<void(const std::string&)> onSetCaption;
+
+    std::string caption() const override { return m_caption; }
+    void setCaption(const std::string& caption) override
+    {
+        m_caption = caption;
+        if (onSetCaption)
+            onSetCaption(caption);
+    }
+
+private:
+    std::string m_caption;
+};
+
+class FakeTimer : public platform::Timer
+{
+public:
+    explicit FakeTimer(int interval) : m_interval(interval) {}
+    bool isEnabled() const override { return m_enabled; }
+    void setEnabled(bool enabled) override { m_enabled = enabled; }
+    int interval() const override { return m_interval; }
+
+private:
+    bool m_enabled = false;
+    int m_interval;
+};
+
+// Records what goes out; the link can be down from the start or drop after a
+// number of messages.
+class RecordingSender : public link::Sender
+{
+public:
+    // How many more messages get through; negative for no limit.
+    int sendsLeft = -1;
+    std::vector<link::Message> sent;
+    std::function<void(const link::Message&)> onSend;
+
+    void send(const link::Message& message) override
+    {
+        if (sendsLeft == 0)
+            throw Failure("link down");
+        if (sendsLeft > 0)
+            --sendsLeft;
+        sent.push_back(message);
+        if (onSend)
+            onSend(message);
+    }
+};
+
+} // namespace quillon::tuning::test
