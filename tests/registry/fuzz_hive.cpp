@@ -1,0 +1,35 @@
+// libFuzzer target for the hive parser: any bytes may sit in the hive file, an
+// operator's edits and a broken disk included. Whatever parses must format to
+// text that parses to the same hive, and formatting that again changes nothing.
+
+#include "platform/hiveregistry.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <sstream>
+#include <string>
+
+using namespace quillon::platform::registry;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    const std::string text(reinterpret_cast<const char*>(data), size);
+    const HiveParseResult parsed = parseHive(text);
+
+    std::istringstream stream(text);
+    const HiveParseResult streamed = parseHive(stream);
+    if (streamed.ok != parsed.ok || streamed.line != parsed.line)
+        std::abort();
+    if (!parsed.ok)
+        return 0;
+
+    const std::string formatted = formatHive(parsed.hive);
+    if (formatted.size() > kMaxHiveBytes)
+        return 0; // a write refuses to store this
+    const HiveParseResult again = parseHive(formatted);
+    if (!again.ok || !(again.hive == parsed.hive))
+        std::abort();
+    if (formatHive(again.hive) != formatted)
+        std::abort();
+    return 0;
+}

@@ -1,0 +1,692 @@
+// The hive file: its text form, what it does with files it cannot parse, and
+// that writers killed at any moment or running side by side lose nothing.
+
+#include "platform/hiveregistry.h"
+#include "platform/memoryregistry.h"
+#include "settings/miscfunctions.h"
+#include "tests/registry/tempdir.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#ifndef _WIN32
+#include <csignal>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace quillon::platform::registry;
+using quillon::settings::kSettingsKey;
+using quillon::settings::readSetting;
+using quillon::settings::writeSetting;
+using quillon::tests::readBytes;
+using quillon::tests::TempDir;
+using quillon::tests::writeBytes;
+
+const std::string kKeyPath = std::string("HKEY_LOCAL_MACHINE\\") + kSettingsKey;
+
+std::vector<std::uint8_t> bytesOf(const std::string& text)
+{
+    return {text.begin(), text.end()};
+}
+
+// A hive file in a fresh folder, with the settings routines over it.
+class HiveFile : public ::testing::Test
+{
+protected:
+    bool write(const std::string& name, const std::string& text)
+    {
+        Key root = HKeyLocalMachine;
+        return writeSetting(hive, root, kSettingsKey, name, text);
+    }
+    bool read(HiveRegistry& registry, const std::string& name, std::string& text)
+    {
+        Key root = HKeyLocalMachine;
+        return readSetting(registry, root, kSettingsKey, name, text);
+    }
+    bool read(const std::string& name, std::string& text) { return read(hive, name, text); }
+
+    Result setRaw(const std::string& name, ValueType type, const std::string& bytes)
+    {
+        Key key = 0;
+        Result result =
+            hive.createKey(HKeyLocalMachine, kSettingsKey, 0, KeyAllAccess, key, nullptr);
+        if (result != Success)
+            return result;
+        result = hive.setValue(key, name, type, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                               static_cast<std::uint32_t>(bytes.size()));
+        hive.closeKey(key);
+        return result;
+    }
+
+    std::vector<fs::path> filesInFolder() const
+    {
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::directory_iterator(dir.path()))
+            files.push_back(entry.path().filename());
+        std::sort(files.begin(), files.end());
+        return files;
+    }
+
+    TempDir dir;
+    fs::path file = dir.path() / "registry.reg";
+    HiveRegistry hive{file};
+};
+
+// ---------------------------------------------------------------------------
+// The text form
+
+TEST(HiveText, AcceptsWhatAnOperatorMightWrite)
+{
+    struct Row
+    {
+        const char* what;
+        std::string text;
+        std::string key;
+        std::string name;
+        ValueType type;
+        std::string bytes;
+    };
+    const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Oxwell\\Quillon";
+    const std::vector<Row> rows = {
+        {"plain", "REGEDIT4\n\n[" + key + "]\n\"Left\"=\"1200\"\n", key, "Left", RegSz, "1200"},
+        {"no final line break", "REGEDIT4\n[" + key + "]\n\"Left\"=\"1\"", key, "Left", RegSz, "1"},
+        {"CRLF line ends", "REGEDIT4\r\n\r\n[" + key + "]\r\n\"Left\"=\"2\"\r\n", key, "Left",
+         RegSz, "2"},
+        {"byte-order mark", "\xEF\xBB\xBFREGEDIT4\n[" + key + "]\n\"Left\"=\"3\"\n", key, "Left",
+         RegSz, "3"},
+        {"comments and blanks",
+         "REGEDIT4\n; saved by hand\n\n  [" + key + "]  \n\t; more\n  \"Left\" = \"4\"  \n", key,
+         "Left", RegSz, "4"},
+        {"escapes", "REGEDIT4\n[" + key + "]\n\"A\\\"B\"=\"C:\\\\x\\\"\"\n", key, "A\"B", RegSz,
+         "C:\\x\""},
+        {"default value", "REGEDIT4\n[" + key + "]\n@=\"d\"\n", key, "", RegSz, "d"},
+        {"dword", "REGEDIT4\n[" + key + "]\n\"N\"=dword:0000012C\n", key, "N", RegDword,
+         std::string("\x2C\x01\0\0", 4)},
+        {"short dword", "REGEDIT4\n[" + key + "]\n\"N\"=dword:7\n", key, "N", RegDword,
+         std::string("\x07\0\0\0", 4)},
+        {"hex continued", "REGEDIT4\n[" + key + "]\n\"B\"=hex:01,02,\\\n  03,\\\n  04\n", key, "B",
+         RegBinary, "\x01\x02\x03\x04"},
+        {"typed hex", "REGEDIT4\n[" + key + "]\n\"E\"=hex(2):25,00\n", key, "E", RegExpandSz,
+         std::string("%\0", 2)},
+        {"empty hex", "REGEDIT4\n[" + key + "]\n\"E\"=hex:\n", key, "E", RegBinary, ""},
+        {"root in lower case, key merged",
+         "REGEDIT4\n[hkey_local_machine\\software\\oxwell\\quillon]\n\"a\"=\"1\"\n[" + key +
+             "]\n\"A\"=\"2\"\n",
+         key, "a", RegSz, "2"},
+        {"non-ASCII", "REGEDIT4\n[" + key + "]\n\"\xC3\xB7\"=\"\xC3\xB7\"\n", key, "\xC3\xB7",
+         RegSz, "\xC3\xB7"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const HiveParseResult parsed = parseHive(row.text);
+        ASSERT_TRUE(parsed.ok) << parsed.line << ": " << parsed.error;
+        const HiveKey* found = parsed.hive.findKey(row.key);
+        ASSERT_NE(found, nullptr);
+        const HiveValue* value = found->findValue(row.name);
+        ASSERT_NE(value, nullptr);
+        EXPECT_EQ(value->type, row.type);
+        EXPECT_EQ(value->data, bytesOf(row.bytes));
+        // Every level of the key exists on its own.
+        EXPECT_NE(parsed.hive.findKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\Oxwell"), nullptr);
+    }
+}
+
+TEST(HiveText, RefusesAnythingItDoesNotFullyUnderstand)
+{
+    struct Row
+    {
+        const char* what;
+        std::string text;
+        std::size_t line;
+    };
+    const std::string head = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Q]\n";
+    const std::vector<Row> rows = {
+        {"empty file", "", 0},
+        {"no header", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Q]\n", 1},
+        {"another header", "Windows Registry Editor Version 5.00\n", 1},
+        {"garbage", "REGEDIT4\nthis is not a hive\n", 2},
+        {"value before key", "REGEDIT4\n\"Left\"=\"1\"\n", 2},
+        {"unterminated text", head + "\"Left\"=\"12", 3},
+        {"unterminated name", head + "\"Left=\"12\"\n", 3},
+        {"unknown escape", head + "\"Left\"=\"a\\nb\"\n", 3},
+        {"text after quotes", head + "\"Left\"=\"1\" 2\n", 3},
+        {"no equals", head + "\"Left\" \"1\"\n", 3},
+        {"unknown data", head + "\"Left\"=str:1\n", 3},
+        {"value deletion", head + "\"Left\"=-\n", 3},
+        {"long dword", head + "\"N\"=dword:000000001\n", 3},
+        {"bad dword", head + "\"N\"=dword:12g\n", 3},
+        {"bad byte", head + "\"B\"=hex:1,02\n", 3},
+        {"trailing comma", head + "\"B\"=hex:01,\n", 3},
+        {"bad type", head + "\"B\"=hex(z):01\n", 3},
+        {"continued at end", head + "\"B\"=hex:01,\\\n", 3},
+        {"unknown root", "REGEDIT4\n[HKEY_NOWHERE\\X]\n", 2},
+        {"key deletion", "REGEDIT4\n[-HKEY_LOCAL_MACHINE\\X]\n", 2},
+        {"empty key name", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\\\B]\n", 2},
+        {"unclosed key", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\n", 2},
+        {"zero byte", head + std::string("\"A\"=\"x\0y\"\n", 10), 3},
+        {"lone carriage return", head + "\"A\"=\"x\ry\"\n", 3},
+        {"not UTF-8", head + "; caf\xE9\n", 3},
+        {"overlong UTF-8", head + "\"A\"=\"\xC0\xAF\"\n", 3},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const HiveParseResult parsed = parseHive(row.text);
+        EXPECT_FALSE(parsed.ok);
+        EXPECT_EQ(parsed.line, row.line) << parsed.error;
+        EXPECT_FALSE(parsed.error.empty());
+    }
+}
+
+TEST(HiveText, RefusesAFileOverOneMebibyte)
+{
+    std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Q]\n";
+    while (text.size() <= kMaxHiveBytes)
+        text += "; padding padding padding padding padding padding padding padding\n";
+    EXPECT_FALSE(parseHive(text).ok);
+    std::istringstream stream(text);
+    EXPECT_FALSE(parseHive(stream).ok);
+    text.resize(kMaxHiveBytes - 1);
+    text += "\n";
+    EXPECT_TRUE(parseHive(text).ok);
+}
+
+TEST(HiveText, FormattedTextParsesToTheSameHive)
+{
+    Hive hive;
+    HiveKey& key = hive.ensureKey(kKeyPath);
+    key.setValue("Plain", RegSz, bytesOf("1200"));
+    key.setValue("Quotes \"and\" \\", RegSz, bytesOf("\"\\\\\""));
+    key.setValue("Zero", RegSz, {'a', 0, 'b'});
+    key.setValue("Lines", RegSz, bytesOf("one\r\ntwo\n"));
+    key.setValue("Latin-1", RegSz, {0xF7});
+    key.setValue("", RegSz, bytesOf("default"));
+    key.setValue("Number", RegDword, {0x2C, 0x01, 0, 0});
+    key.setValue("Long", RegBinary, std::vector<std::uint8_t>(3000, 0xAB));
+    key.setValue("Typed", 0x12345678u, {1});
+    hive.ensureKey("HKEY_CURRENT_USER\\Other").setValue("x", RegNone, {});
+
+    const std::string text = formatHive(hive);
+    const HiveParseResult parsed = parseHive(text);
+    ASSERT_TRUE(parsed.ok) << parsed.line << ": " << parsed.error;
+    EXPECT_EQ(parsed.hive, hive);
+    EXPECT_EQ(formatHive(parsed.hive), text);
+    // Long data is wrapped into lines an editor shows whole.
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_LE(line.size(), 80u) << line;
+}
+
+// ---------------------------------------------------------------------------
+// The file
+
+TEST_F(HiveFile, AwkwardStringsReadBackExactlyFromTheFile)
+{
+    struct Row
+    {
+        const char* name;
+        std::string bytes;
+        std::string quotedForm; // how the file shows it; "" for hex(1):
+    };
+    const std::vector<Row> rows = {
+        {"Plain", "1200", "\"1200\""},
+        {"Empty", "", "\"\""},
+        {"Quotes", "say \"hi\"", "\"say \\\"hi\\\"\""},
+        {"Backslashes", "C:\\dir\\", "\"C:\\\\dir\\\\\""},
+        {"Tab", "a\tb", "\"a\tb\""},
+        {"Non-ASCII", "\xC3\xB7", "\"\xC3\xB7\""},
+        {"Zero byte", std::string("a\0b", 3), ""},
+        {"Trailing zero", std::string("ab\0", 3), ""},
+        {"Line feed", "one\ntwo", ""},
+        {"Carriage return", "one\rtwo", ""},
+        {"Not UTF-8", "\xFF\xFE", ""},
+        {"Cut UTF-8", "\xC3", ""},
+        {"Long with zero", std::string(3000, 'q') + '\0', ""},
+    };
+    for (const Row& row : rows)
+        ASSERT_EQ(setRaw(row.name, RegSz, row.bytes), Success) << row.name;
+
+    const std::string text = readBytes(file);
+    HiveRegistry other(file);
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        Key key = 0;
+        ASSERT_EQ(other.openKey(HKeyLocalMachine, kSettingsKey, 0, KeyRead, key), Success);
+        std::vector<std::uint8_t> buffer(4096);
+        std::uint32_t size = static_cast<std::uint32_t>(buffer.size());
+        ValueType type = RegNone;
+        ASSERT_EQ(other.queryValue(key, row.name, &type, buffer.data(), &size), Success);
+        other.closeKey(key);
+        EXPECT_EQ(type, RegSz);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(buffer.data()), size), row.bytes);
+
+        const std::string line = "\n\"" + std::string(row.name) + "\"=";
+        const std::size_t at = text.find(line);
+        ASSERT_NE(at, std::string::npos);
+        const std::string shown =
+            text.substr(at + line.size(), text.find('\n', at + 1) - at - line.size());
+        if (row.quotedForm.empty())
+            EXPECT_EQ(shown.substr(0, 7), "hex(1):");
+        else
+            EXPECT_EQ(shown, row.quotedForm);
+    }
+}
+
+TEST_F(HiveFile, TwoInstancesOnOneFileKeepEachOthersValues)
+{
+    HiveRegistry second(file);
+    Key root = HKeyLocalMachine;
+    ASSERT_TRUE(write("Left", "100"));
+    ASSERT_TRUE(writeSetting(second, root, kSettingsKey, "Top", "200"));
+    ASSERT_TRUE(write("Frequency", "80"));
+    ASSERT_TRUE(writeSetting(second, root, kSettingsKey, "Left", "101"));
+
+    HiveRegistry third(file);
+    for (HiveRegistry* registry : {&hive, &second, &third}) {
+        std::string text;
+        EXPECT_TRUE(read(*registry, "Left", text));
+        EXPECT_EQ(text, "101");
+        EXPECT_TRUE(read(*registry, "Top", text));
+        EXPECT_EQ(text, "200");
+        EXPECT_TRUE(read(*registry, "Frequency", text));
+        EXPECT_EQ(text, "80");
+    }
+}
+
+TEST_F(HiveFile, BrokenFileIsNeverOverwrittenAndTheNextWriteStartsAfresh)
+{
+    std::string huge = "REGEDIT4\n[" + kKeyPath + "]\n\"Left\"=\"1\"\n";
+    while (huge.size() <= kMaxHiveBytes + 10)
+        huge += "\"Filler" + std::to_string(huge.size()) + "\"=\"" + std::string(100, 'f') + "\"\n";
+    std::string binary;
+    for (int i = 0; i < 512; ++i)
+        binary += static_cast<char>((i * 7) & 0xFF);
+
+    struct Row
+    {
+        const char* what;
+        std::string bytes;
+    };
+    const std::vector<Row> rows = {
+        {"garbage", "this is not a hive at all\n"},
+        {"truncated", "REGEDIT4\n\n[" + kKeyPath + "]\n\"Left\"=\"12"},
+        {"binary", binary},
+        {"huge", huge},
+        {"empty", ""},
+        {"malformed line", "REGEDIT4\n[" + kKeyPath + "]\n\"Left\"=\"1\"\nLeft=2\n"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir folder;
+        const fs::path broken = folder.path() / "registry.reg";
+        writeBytes(broken, row.bytes);
+        HiveRegistry registry(broken);
+        Key root = HKeyLocalMachine;
+
+        ::testing::internal::CaptureStderr();
+        std::string text = "stale";
+        EXPECT_FALSE(readSetting(registry, root, kSettingsKey, "Left", text));
+        EXPECT_EQ(text, "");
+        EXPECT_FALSE(readSetting(registry, root, kSettingsKey, "Left", text));
+        const std::string reported = ::testing::internal::GetCapturedStderr();
+        EXPECT_NE(reported.find(broken.string()), std::string::npos) << reported;
+        EXPECT_EQ(readBytes(broken), row.bytes) << "a read changed the file";
+
+        ::testing::internal::CaptureStderr();
+        EXPECT_TRUE(writeSetting(registry, root, kSettingsKey, "Top", "5"));
+        ::testing::internal::GetCapturedStderr();
+
+        std::vector<fs::path> aside;
+        for (const auto& entry : fs::directory_iterator(folder.path())) {
+            if (entry.path().filename().string().rfind("registry.reg.corrupt-", 0) == 0)
+                aside.push_back(entry.path());
+        }
+        ASSERT_EQ(aside.size(), 1u);
+        EXPECT_EQ(readBytes(aside[0]), row.bytes) << "the original bytes were not kept";
+        EXPECT_FALSE(fs::exists(folder.path() / "registry.reg.tmp"));
+
+        const HiveParseResult fresh = parseHive(readBytes(broken));
+        ASSERT_TRUE(fresh.ok);
+        EXPECT_TRUE(readSetting(registry, root, kSettingsKey, "Top", text));
+        EXPECT_EQ(text, "5");
+        EXPECT_FALSE(readSetting(registry, root, kSettingsKey, "Left", text));
+    }
+}
+
+TEST_F(HiveFile, MalformedLineIsReportedOnceWithFileAndLine)
+{
+    writeBytes(file, "REGEDIT4\n[" + kKeyPath + "]\n\"Left\"=\"1\"\n\"Top\"=oops\n");
+    ::testing::internal::CaptureStderr();
+    std::string text;
+    read("Left", text);
+    read("Left", text);
+    const std::string reported = ::testing::internal::GetCapturedStderr();
+    const std::string where = file.string() + ":4:";
+    const std::size_t first = reported.find(where);
+    EXPECT_NE(first, std::string::npos) << reported;
+    EXPECT_EQ(reported.find(where, first + 1), std::string::npos) << reported;
+}
+
+TEST_F(HiveFile, FolderThatCannotBeWrittenFailsTheWriteAndNothingElse)
+{
+    // A parent that is a regular file stops even root, whom permission bits
+    // do not stop.
+    const fs::path blocker = dir.path() / "not-a-folder";
+    writeBytes(blocker, "just a file");
+    HiveRegistry blocked(blocker / "registry.reg");
+    Key key = 0;
+    EXPECT_EQ(blocked.createKey(HKeyLocalMachine, kSettingsKey, 0, KeyAllAccess, key, nullptr),
+              CantWrite);
+    Key root = HKeyLocalMachine;
+    EXPECT_FALSE(writeSetting(blocked, root, kSettingsKey, "Left", "1"));
+    std::string text = "stale";
+    EXPECT_FALSE(readSetting(blocked, root, kSettingsKey, "Left", text));
+    EXPECT_EQ(text, "");
+    EXPECT_EQ(readBytes(blocker), "just a file");
+    EXPECT_EQ(blocked.openHandles(), 0u);
+
+#ifndef _WIN32
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "running as root: permission bits do not stop writes";
+    const fs::path locked = dir.path() / "locked";
+    fs::create_directories(locked);
+    HiveRegistry inLocked(locked / "registry.reg");
+    ASSERT_TRUE(writeSetting(inLocked, root, kSettingsKey, "Left", "1"));
+    const std::string before = readBytes(locked / "registry.reg");
+    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
+    EXPECT_FALSE(writeSetting(inLocked, root, kSettingsKey, "Left", "2"));
+    fs::permissions(locked, fs::perms::owner_all);
+    EXPECT_EQ(readBytes(locked / "registry.reg"), before);
+#endif
+}
+
+TEST_F(HiveFile, WriteCreatesMissingFoldersAndReadsCreateNothing)
+{
+    const fs::path nested = dir.path() / "a" / "b" / "registry.reg";
+    HiveRegistry registry(nested);
+    Key root = HKeyLocalMachine;
+    std::string text;
+    EXPECT_FALSE(readSetting(registry, root, kSettingsKey, "Left", text));
+    EXPECT_TRUE(filesInFolder().empty());
+
+    EXPECT_TRUE(writeSetting(registry, root, kSettingsKey, "Left", "3"));
+    EXPECT_TRUE(fs::exists(nested));
+    EXPECT_TRUE(readSetting(registry, root, kSettingsKey, "Left", text));
+    EXPECT_EQ(text, "3");
+}
+
+TEST_F(HiveFile, WriteThatWouldOutgrowTheFileLimitFailsAndKeepsTheFile)
+{
+    ASSERT_TRUE(write("Left", "1"));
+    const std::string before = readBytes(file);
+    // Hex takes three characters a byte, so this is well over the limit.
+    EXPECT_EQ(setRaw("Blob", RegBinary, std::string(kMaxHiveBytes / 2, '\x01')), CantWrite);
+    EXPECT_EQ(readBytes(file), before);
+}
+
+TEST_F(HiveFile, FileHoldsTheSettingsAsReadableText)
+{
+    ASSERT_TRUE(write("Left", "1200"));
+    ASSERT_TRUE(write("IP Address", "127.0.0.1"));
+    EXPECT_EQ(readBytes(file),
+              "REGEDIT4\n"
+              "; A quoted string holds exactly its bytes, with no terminating zero;\n"
+              "; hex(1): holds string data that quoted text cannot carry.\n"
+              "\n[HKEY_LOCAL_MACHINE\\SOFTWARE]\n"
+              "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Oxwell]\n"
+              "\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Oxwell\\Quillon]\n"
+              "\"Left\"=\"1200\"\n"
+              "\"IP Address\"=\"127.0.0.1\"\n");
+}
+
+#ifndef _WIN32
+
+TEST_F(HiveFile, RewriteKeepsTheFilesPermissions)
+{
+    ASSERT_TRUE(write("Left", "1"));
+    fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
+    ASSERT_TRUE(write("Left", "2"));
+    EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+}
+
+class ScopedEnv
+{
+public:
+    ScopedEnv(const char* name, const char* value) : m_name(name)
+    {
+        if (const char* old = std::getenv(name))
+            m_old = old;
+        m_had = std::getenv(name) != nullptr;
+        if (value != nullptr)
+            ::setenv(name, value, 1);
+        else
+            ::unsetenv(name);
+    }
+    ~ScopedEnv()
+    {
+        if (m_had)
+            ::setenv(m_name, m_old.c_str(), 1);
+        else
+            ::unsetenv(m_name);
+    }
+
+private:
+    const char* m_name;
+    std::string m_old;
+    bool m_had = false;
+};
+
+TEST(DefaultHive, PathFollowsTheEnvironment)
+{
+    struct Row
+    {
+        const char* named;
+        const char* xdg;
+        const char* home;
+        const char* expected;
+    };
+    const std::vector<Row> rows = {
+        {"/srv/hive.reg", "/cfg", "/home/op", "/srv/hive.reg"},
+        {nullptr, "/cfg", "/home/op", "/cfg/quillon/registry.reg"},
+        {"", "/cfg", "/home/op", "/cfg/quillon/registry.reg"},
+        {nullptr, nullptr, "/home/op", "/home/op/.config/quillon/registry.reg"},
+        {nullptr, "relative", "/home/op", "/home/op/.config/quillon/registry.reg"},
+    };
+    for (const Row& row : rows) {
+        ScopedEnv named("QUILLON_REGISTRY", row.named);
+        ScopedEnv xdg("XDG_CONFIG_HOME", row.xdg);
+        ScopedEnv home("HOME", row.home);
+        EXPECT_EQ(defaultHivePath(), fs::path(row.expected));
+    }
+}
+
+TEST(DefaultHive, SettingsGoToTheHiveNamedByTheEnvironmentUnlessReplaced)
+{
+    TempDir folder;
+    const fs::path named = folder.path() / "named.reg";
+    ScopedEnv env("QUILLON_REGISTRY", named.c_str());
+    Key root = HKeyLocalMachine;
+    ASSERT_TRUE(quillon::settings::MiscFunctions::WriteSetting(root, kSettingsKey, "Left", "9"));
+    EXPECT_NE(readBytes(named).find("\"Left\"=\"9\""), std::string::npos);
+
+    MemoryRegistry memory;
+    setDefaultRegistry(&memory);
+    ASSERT_TRUE(quillon::settings::MiscFunctions::WriteSetting(root, kSettingsKey, "Left", "10"));
+    setDefaultRegistry(nullptr);
+    std::string text;
+    ASSERT_TRUE(quillon::settings::MiscFunctions::ReadSetting(root, kSettingsKey, "Left", text));
+    EXPECT_EQ(text, "9");
+    EXPECT_NE(memory.hive().findKey(kKeyPath), nullptr);
+}
+
+// A helper process with its standard output on a pipe.
+class Writer
+{
+public:
+    explicit Writer(std::vector<std::string> args)
+    {
+        args.insert(args.begin(), QUILLON_HIVE_WRITER);
+        std::vector<char*> argv;
+        for (std::string& arg : args)
+            argv.push_back(arg.data());
+        argv.push_back(nullptr);
+        int fds[2];
+        if (::pipe(fds) != 0)
+            throw std::runtime_error("pipe");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_addclose(&actions, fds[1]);
+        const int spawned = ::posix_spawn(&m_pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(fds[1]);
+        m_fd = fds[0];
+        if (spawned != 0)
+            throw std::runtime_error("cannot start " + args[0]);
+    }
+    ~Writer()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGKILL);
+            wait();
+        }
+        ::close(m_fd);
+    }
+
+    // The next line of output; false at its end.
+    bool readLine(std::string& line)
+    {
+        while (true) {
+            if (const std::size_t end = m_buffer.find('\n'); end != std::string::npos) {
+                line = m_buffer.substr(0, end);
+                m_buffer.erase(0, end + 1);
+                return true;
+            }
+            char chunk[4096];
+            const ::ssize_t n = ::read(m_fd, chunk, sizeof chunk);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                return false;
+            m_buffer.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+    void kill() { ::kill(m_pid, SIGKILL); }
+    int wait()
+    {
+        int status = 0;
+        while (::waitpid(m_pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        m_pid = -1;
+        return status;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_fd = -1;
+    std::string m_buffer;
+};
+
+std::string counterText(unsigned long i)
+{
+    return std::to_string(i) + ":" + std::string(4000, static_cast<char>('a' + i % 26));
+}
+
+TEST_F(HiveFile, WriterKilledAtAnyMomentLeavesTheOldOrTheNewValue)
+{
+    // Other values make the file long enough for kills to land mid-write.
+    for (int k = 0; k < 10; ++k)
+        ASSERT_TRUE(write("Filler " + std::to_string(k), std::string(1000, 'f')));
+    ASSERT_EQ(setRaw("Counter", RegSz, counterText(0)), Success);
+
+    constexpr int kMaxKills = 200;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    std::mt19937 random(std::random_device{}());
+    unsigned long current = 0;
+    int kills = 0, newerThanReported = 0, tornTemporaries = 0;
+    const auto start = std::chrono::steady_clock::now();
+    while (kills < kMaxKills && std::chrono::steady_clock::now() < deadline) {
+        Writer writer({file.string(), "counter", std::to_string(current + 1)});
+        std::string line;
+        ASSERT_TRUE(writer.readLine(line)) << "the writer wrote nothing";
+        const auto firstDone = std::chrono::steady_clock::now();
+        ASSERT_TRUE(writer.readLine(line)) << "the writer stopped";
+        // Waiting is the test here: the kill lands at a random moment within
+        // the next two writes, however long a write takes on this machine.
+        const auto period = std::chrono::steady_clock::now() - firstDone;
+        std::uniform_int_distribution<long long> delay(0, 2 * period.count());
+        std::this_thread::sleep_for(std::chrono::steady_clock::duration(delay(random)));
+        writer.kill();
+        unsigned long reported = std::stoul(line);
+        while (writer.readLine(line))
+            reported = std::stoul(line);
+        writer.wait();
+        ++kills;
+
+        const HiveParseResult parsed = parseHive(readBytes(file));
+        ASSERT_TRUE(parsed.ok) << "after kill " << kills << ": " << parsed.line << ": "
+                               << parsed.error;
+        const HiveKey* key = parsed.hive.findKey(kKeyPath);
+        ASSERT_NE(key, nullptr);
+        ASSERT_EQ(key->values().size(), 11u);
+        const HiveValue* value = key->findValue("Counter");
+        ASSERT_NE(value, nullptr);
+        const std::string text(value->data.begin(), value->data.end());
+        const unsigned long found = std::stoul(text);
+        ASSERT_EQ(text, counterText(found)) << "a torn value";
+        // What the writer reported last, or the one it was writing.
+        ASSERT_TRUE(found == reported || found == reported + 1)
+            << "found " << found << ", reported " << reported;
+        newerThanReported += found == reported + 1;
+        tornTemporaries += fs::exists(fs::path(file.string() + ".tmp"));
+        current = found;
+    }
+    const auto elapsed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - start);
+    EXPECT_GE(kills, 20);
+    std::cout << "[ kill test ] " << kills << " kills in " << elapsed.count() << " ms, " << current
+              << " writes; file newer than reported " << newerThanReported
+              << " times, a temporary file left " << tornTemporaries << " times\n";
+    for (const auto& entry : fs::directory_iterator(dir.path()))
+        EXPECT_EQ(entry.path().filename().string().find(".corrupt"), std::string::npos);
+}
+
+TEST_F(HiveFile, WritersSideBySideLoseNoValue)
+{
+    constexpr int kEach = 60;
+    Writer first({file.string(), "names", "first", std::to_string(kEach)});
+    Writer second({file.string(), "names", "second", std::to_string(kEach)});
+    Writer third({file.string(), "names", "third", std::to_string(kEach)});
+    for (Writer* writer : {&first, &second, &third}) {
+        const int status = writer->wait();
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    }
+    for (const char* prefix : {"first", "second", "third"}) {
+        for (int k = 0; k < kEach; ++k) {
+            std::string text;
+            EXPECT_TRUE(read(std::string(prefix) + "-" + std::to_string(k), text))
+                << prefix << "-" << k << " was lost";
+            EXPECT_EQ(text, std::to_string(k));
+        }
+    }
+}
+
+#endif
+
+} // namespace
