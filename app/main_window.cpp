@@ -13,6 +13,13 @@
 #include <QLineEdit>
 #include <QPushButton>
 
+// The icon lives in this static library's resources, which a static library
+// must register itself.
+static void initResources()
+{
+    Q_INIT_RESOURCE(quillon);
+}
+
 namespace quillon::app {
 
 using platform::kTwipsPerPixel;
@@ -57,8 +64,9 @@ QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, bool
 {
     auto* box = new QGroupBox(caption, parent);
     box->setObjectName(QLatin1String(name));
-    if (boldFont)
-        box->setFont(frameFont());
+    // Qt passes a parent's font on to its children; the inner frames take the
+    // window's regular face explicitly.
+    box->setFont(boldFont ? frameFont() : sansFont(11, false));
     place(box, left, top, width, height);
     return box;
 }
@@ -114,6 +122,7 @@ formMain::formMain(const Options& options, QWidget* parent)
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint)
 {
+    initResources();
     setObjectName(QStringLiteral("formMain"));
     setWindowTitle(QStringLiteral("Quillon Test"));
     setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.xpm")));

@@ -185,6 +185,11 @@ std::string QtLabel::caption() const
 void QtLabel::setCaption(const std::string& caption)
 {
     m_label->setText(toQString(caption));
+    // A caption longer than the label's design-time width grows it to the
+    // right, where its frame leaves room, rather than being cut off.
+    const int wanted = m_label->sizeHint().width();
+    if (wanted > m_label->width())
+        m_label->resize(wanted, m_label->height());
 }
 
 // --- timer

@@ -9,7 +9,6 @@
 #include "platform/controls.h"
 
 #include <QObject>
-#include <QPointer>
 
 #include <functional>
 
@@ -54,7 +53,7 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    QPointer<QLineEdit> m_edit;
+    QLineEdit* m_edit;
     Colour m_colour;
     Handler m_change;
     std::function<void(int, int)> m_keyDown;
@@ -80,7 +79,7 @@ public:
     QComboBox* widget() const { return m_combo; }
 
 private:
-    QPointer<QComboBox> m_combo;
+    QComboBox* m_combo;
     Handler m_click;
 };
 
@@ -91,7 +90,7 @@ public:
     bool isTicked() const override;
 
 private:
-    QPointer<QCheckBox> m_box;
+    QCheckBox* m_box;
 };
 
 class QtLabel : public Label
@@ -102,7 +101,7 @@ public:
     void setCaption(const std::string& caption) override;
 
 private:
-    QPointer<QLabel> m_label;
+    QLabel* m_label;
 };
 
 // An interval timer on QTimer with Qt::PreciseTimer: coarse timers may fire up
@@ -138,7 +137,7 @@ public:
     bool titleBarOnAScreen(const TwipsRect& frame) const override;
 
 private:
-    QPointer<QWidget> m_window;
+    QWidget* m_window;
 };
 
 inline constexpr int kTwipsPerPixel = 15;
