@@ -21,7 +21,9 @@ double lenientParse(std::string_view text);
 double strictParse(std::string_view text);
 
 // Plain text: decimal, no leading blank, up to 15 significant digits, "." as
-// the decimal point (12 gives "12", 983.04 gives "983.04").
+// the decimal point (12 gives "12", 983.04 gives "983.04"). Magnitudes below
+// 0.0001 or of 1E+15 and above take an exponent, as printf's %.15G writes it
+// ("1E+20", "1.5E-07"). Throws quillon::Failure for infinities and NaN.
 std::string plainText(double value);
 
 // Display text: the plain text with a leading blank for zero and positive
