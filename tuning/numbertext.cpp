@@ -11,9 +11,9 @@
 
 // Every conversion here goes through std::from_chars / std::to_chars, which
 // never look at the process locale. The C library's strtod, printf and
-// friends follow LC_NUMERIC, and a panel started under a comma locale would
-// then read and write its numbers differently from the instrument's manual
-// and from its own saved settings.
+// friends follow LC_NUMERIC: under a comma locale they would read "983.04" as
+// 983 and write "983,04" into the boxes and the saved settings, which every
+// other reader takes with ".".
 
 namespace quillon::tuning {
 
@@ -125,8 +125,8 @@ double toDoubleFromHex(std::string_view hexDigits)
     if (first == std::string_view::npos)
         return 0.0;
     hexDigits.remove_prefix(first);
-    // 256 hexadecimal digits are 1024 bits: at or beyond 2^1020 every longer
-    // text is out of range, and from_chars reports it.
+    // From 2^1024 on (after rounding to 53 bits) the value is beyond a
+    // double; from_chars reports that however many digits it takes.
     double value = 0;
     const auto [end, ec] = std::from_chars(hexDigits.data(), hexDigits.data() + hexDigits.size(),
                                            value, std::chars_format::hex);
@@ -174,8 +174,6 @@ public:
         return m_pos < m_text.size() ? m_text[m_pos] : '\0';
     }
     void advance() { ++m_pos; }
-    std::size_t position() const { return m_pos; }
-    void rewind(std::size_t position) { m_pos = position; }
 
 private:
     std::string_view m_text;
@@ -239,7 +237,6 @@ double lenientParse(std::string_view text)
     // An exponent counts only with at least one digit: "1e" and "1e+" read
     // as 1, the reading having stopped at the "e".
     if (const char e = reader.peek(); e == 'e' || e == 'E') {
-        const std::size_t mark = reader.position();
         reader.advance();
         bool negativeExponent = false;
         if (const char sign = reader.peek(); sign == '+' || sign == '-') {
@@ -255,8 +252,6 @@ double lenientParse(std::string_view text)
         }
         if (anyDigit)
             number.exponent = negativeExponent ? -exponent : exponent;
-        else
-            reader.rewind(mark);
     }
     return toDouble(number);
 }
