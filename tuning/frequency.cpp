@@ -32,10 +32,10 @@ double tuningWord(double frequencyMHz, double systemClockMHz)
 {
     const double a = checked(std::fabs(frequencyMHz) * kHzPerMHz, "frequency overflow");
     const double h = checked(systemClockMHz * kHzPerMHz, "system clock overflow");
-    // The clock in Hz is divided by 2^32 first and the frequency by that
-    // quotient second: the word must come out exactly as the instrument's
-    // documentation computes it, and the order decides the last bit (80 MHz
-    // at 983.04 MHz gives 349525333 this way).
+    // Both values are taken to Hz first, then the clock is divided by 2^32
+    // and the frequency by that quotient. The order decides the last bit:
+    // dividing the MHz values first (F / C x 2^32) rounds differently and is
+    // one off for some pairs, 16.56 MHz at 176.64 MHz for one.
     const double hzPerStep = h / kTwoTo32;
     // A clock of 0, or one so small that the quotient underflows, would
     // divide by zero (0/0 when the frequency is 0 as well).

@@ -5,7 +5,9 @@
 #include "tuning/numbertext.h"
 
 #include <cmath>
+#include <string>
 #include <string_view>
+#include <utility>
 
 namespace quillon::tuning {
 
