@@ -6,8 +6,7 @@ namespace quillon::link {
 
 ConnectTimeInit::ConnectTimeInit(Sender& sender, Actions actions)
     : m_sender(sender), m_actions(std::move(actions))
-{
-}
+{}
 
 void ConnectTimeInit::run()
 {

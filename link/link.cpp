@@ -9,8 +9,7 @@ using platform::TcpClient;
 
 Link::Link(Controls controls, std::function<void()> onConnected)
     : m_c(controls), m_onConnected(std::move(onConnected))
-{
-}
+{}
 
 void Link::connect()
 {
@@ -89,8 +88,14 @@ void Link::tmrHBin_Timer()
     if (steps.test([&] {
             const int state = m_c.enet.state();
             return state == TcpClient::Error || state == TcpClient::Closing;
-        }))
+        })) {
+        // The client's Error or Close event may still be on its way when the
+        // tick comes; closing now drops it, so the link-down it would have run
+        // runs here. Only a link still marked up is affected.
+        if (m_up)
+            steps.run([&] { linkDown(); });
         steps.run([&] { close(); });
+    }
     if (steps.test([&] { return m_c.enet.state() == TcpClient::Closed; }))
         steps.run([&] { connect(); });
     // Resolving or connecting: leave the attempt alone until it ends.

@@ -47,12 +47,30 @@ std::string_view commandName(std::uint8_t command)
     return info ? info->name : std::string_view();
 }
 
-Message heartbeat() { return {command::Heartbeat}; }
-Message connectA0() { return {command::ConnectA0, 0x01}; }
-Message connectA6() { return {command::ConnectA6, 0x03}; }
-Message connectAF() { return {command::ConnectAF, 0x01}; }
-Message applyUpdate() { return {command::ApplyUpdate}; }
-Message selectSlot(std::uint8_t slot) { return {command::SelectSlot, slot}; }
+Message heartbeat()
+{
+    return {command::Heartbeat};
+}
+Message connectA0()
+{
+    return {command::ConnectA0, 0x01};
+}
+Message connectA6()
+{
+    return {command::ConnectA6, 0x03};
+}
+Message connectAF()
+{
+    return {command::ConnectAF, 0x01};
+}
+Message applyUpdate()
+{
+    return {command::ApplyUpdate};
+}
+Message selectSlot(std::uint8_t slot)
+{
+    return {command::SelectSlot, slot};
+}
 
 Message setTuningWord(std::uint8_t slot, std::uint32_t word)
 {
@@ -64,9 +82,18 @@ Message setTuningWord(std::uint8_t slot, std::uint32_t word)
             static_cast<std::uint8_t>((word >> 24) & 0xFF)};
 }
 
-Message setOffsetSign(std::uint8_t sign) { return {command::SetOffsetSign, sign}; }
-Message setDdsPrescaler(std::uint8_t divider) { return {command::SetDdsPrescaler, divider}; }
-Message setRosaPrescaler(std::uint8_t index) { return {command::SetRosaPrescaler, index}; }
+Message setOffsetSign(std::uint8_t sign)
+{
+    return {command::SetOffsetSign, sign};
+}
+Message setDdsPrescaler(std::uint8_t divider)
+{
+    return {command::SetDdsPrescaler, divider};
+}
+Message setRosaPrescaler(std::uint8_t index)
+{
+    return {command::SetRosaPrescaler, index};
+}
 
 std::uint8_t chargePumpCode(int wideLock, int finalLock, int freqDetect)
 {

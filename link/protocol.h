@@ -38,9 +38,9 @@ std::optional<std::size_t> messageLength(std::uint8_t command);
 std::string_view commandName(std::uint8_t command);
 
 Message heartbeat();
-Message connectA0();  // A0 01
-Message connectA6();  // A6 03
-Message connectAF();  // AF 01
+Message connectA0(); // A0 01
+Message connectA6(); // A6 03
+Message connectAF(); // AF 01
 Message applyUpdate();
 Message selectSlot(std::uint8_t slot);
 Message setTuningWord(std::uint8_t slot, std::uint32_t word);
