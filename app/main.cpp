@@ -10,7 +10,8 @@ int main(int argc, char* argv[])
 {
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("quillon"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Quillon"));
+    // No application display name: Qt would append it to the caption on X11
+    // after a dash, and the caption is "Quillon Test" alone.
     QApplication::setApplicationVersion(QStringLiteral(QUILLON_VERSION_TEXT));
     QApplication::setDesktopFileName(QStringLiteral("quillon"));
 
