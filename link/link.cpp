@@ -79,6 +79,7 @@ void Link::tmrHBin_Timer()
     if (steps.test([&] { return m_c.enet.state() == TcpClient::Connected; })) {
         // Connected but silent for a whole period: mark the link down and
         // leave the socket alone; the instrument may still come back.
+        trace("watchdog: connected but silent: link down, connection kept");
         steps.run([&] { linkDown(); });
         return;
     }
@@ -89,6 +90,7 @@ void Link::tmrHBin_Timer()
             const int state = m_c.enet.state();
             return state == TcpClient::Error || state == TcpClient::Closing;
         })) {
+        trace("watchdog: connection failed or closed by the instrument: close");
         // The client's Error or Close event may still be on its way when the
         // tick comes; closing now drops it, so the link-down it would have run
         // runs here. Only a link still marked up is affected.
@@ -96,9 +98,13 @@ void Link::tmrHBin_Timer()
             steps.run([&] { linkDown(); });
         steps.run([&] { close(); });
     }
-    if (steps.test([&] { return m_c.enet.state() == TcpClient::Closed; }))
+    if (steps.test([&] { return m_c.enet.state() == TcpClient::Closed; })) {
+        trace("watchdog: closed: reconnect");
         steps.run([&] { connect(); });
-    // Resolving or connecting: leave the attempt alone until it ends.
+    } else {
+        // Resolving or connecting: leave the attempt alone until it ends.
+        trace("watchdog: attempt under way: left alone");
+    }
 }
 
 } // namespace quillon::link

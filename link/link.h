@@ -9,6 +9,7 @@
 #include "platform/tcpclient.h"
 
 #include <functional>
+#include <string_view>
 
 namespace quillon::link {
 
@@ -46,9 +47,20 @@ public:
     void tmrHBout_Timer();
     void tmrHBin_Timer();
 
+    // Receives each decision of the watchdog in words, for a protocol trace;
+    // the link works the same with or without it.
+    void setTrace(std::function<void(std::string_view)> trace) { m_trace = std::move(trace); }
+
 private:
+    void trace(std::string_view decision) const
+    {
+        if (m_trace)
+            m_trace(decision);
+    }
+
     Controls m_c;
     std::function<void()> m_onConnected;
+    std::function<void(std::string_view)> m_trace;
     bool m_up = false; // a Connect event came and no link-down action since
 };
 
