@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 
+#include "app/tracingtcpclient.h"
 #include "platform/qttcpclient.h"
 #include "platform/steps.h"
 #include "settings/miscfunctions.h"
@@ -133,6 +134,7 @@ formMain::formMain(const Options& options, QWidget* parent)
     createControls(options);
     createLogic(options);
     wireEvents();
+    describeForAssistiveTechnology();
 }
 
 formMain::~formMain() = default;
@@ -248,10 +250,12 @@ void formMain::createLogic(const Options& options)
     m_enet = new platform::QtTcpClient(this);
     m_enet->setObjectName(QStringLiteral("Enet"));
     m_enet->setAttemptTimeout(std::chrono::milliseconds(options.connectTimeoutMs));
+    m_tracedEnet = new TracingTcpClient(*m_enet, this);
 
     m_link = std::make_unique<link::Link>(
-        link::Link::Controls{*m_enet, *m_ip, *m_port, *m_tmrHBout, *m_tmrHBin},
+        link::Link::Controls{*m_tracedEnet, *m_ip, *m_port, *m_tmrHBout, *m_tmrHBin},
         [this] { m_connectInit->run(); });
+    m_link->setTrace(traceLink);
     m_prescalers = std::make_unique<tuning::Prescalers>(
         tuning::Prescalers::Controls{*m_ddsPrescaler, *m_rosa, *m_freqDet, *m_wideLock,
                                      *m_finalLock, *m_freq, *m_laserFreq},
@@ -280,9 +284,9 @@ void formMain::wireEvents()
                 Q_EMIT linkIndicatorChanged(up);
         };
     };
-    m_enet->setEvents({linkEvent(&link::Link::Enet_Connect), linkEvent(&link::Link::Enet_Close),
-                       linkEvent(&link::Link::Enet_DataArrival),
-                       linkEvent(&link::Link::Enet_Error)});
+    m_tracedEnet->setEvents(
+        {linkEvent(&link::Link::Enet_Connect), linkEvent(&link::Link::Enet_Close),
+         linkEvent(&link::Link::Enet_DataArrival), linkEvent(&link::Link::Enet_Error)});
     m_tmrHBout->setHandler(linkEvent(&link::Link::tmrHBout_Timer));
     m_tmrHBin->setHandler(linkEvent(&link::Link::tmrHBin_Timer));
 
@@ -299,6 +303,38 @@ void formMain::wireEvents()
             [this] { m_prescalers->cmdUpdateCP_Click(); });
     m_ddsPrescaler->setClickHandler([this] { m_prescalers->cmbDdsPrescaler_Click(); });
     m_rosa->setClickHandler([this] { m_prescalers->cmbRosa_Click(); });
+}
+
+void formMain::describeForAssistiveTechnology()
+{
+    // A screen reader names each control after the frame or caption a sighted
+    // operator reads it by. The two buttons both read "Update"; their names
+    // say what each updates.
+    m_txtFreq->setAccessibleName(m_frame13->title());
+    m_cmdUpdateFreq->setAccessibleName(QStringLiteral("Update frequency"));
+    m_txtIP->setAccessibleName(m_frame1->title());
+    m_txtPort->setAccessibleName(m_frame2->title());
+    m_cmbFreqDet->setAccessibleName(m_frame10->title());
+    m_cmbWideLock->setAccessibleName(m_frame11->title());
+    m_cmbFinalLock->setAccessibleName(m_frame12->title());
+    m_cmdUpdateCP->setAccessibleName(QStringLiteral("Update CP currents"));
+    m_cmbRosa->setAccessibleName(m_frame19->title());
+    m_cmbDdsPrescaler->setAccessibleName(m_frame14->title());
+    m_chkZero->setAccessibleName(m_chkZero->text());
+    m_txtSysClk->setAccessibleName(m_frame3->title());
+    // Qt names a frame inside a frame after the outer one's title; the lists'
+    // labels are the inner frames, each with its own title.
+    for (QGroupBox* inner : {m_frame10, m_frame11, m_frame12})
+        inner->setAccessibleName(inner->title());
+
+    // The link state shows as the address box's colour; its description says
+    // it in words. The indicator starts light red.
+    const auto describeLink = [this](bool up) {
+        m_txtIP->setAccessibleDescription(up ? QStringLiteral("Instrument link up")
+                                             : QStringLiteral("Instrument link down"));
+    };
+    describeLink(m_ip->backColour() == link::kLinkUpColour);
+    connect(this, &formMain::linkIndicatorChanged, this, describeLink);
 }
 
 void formMain::Form_Load()

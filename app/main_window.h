@@ -29,6 +29,8 @@ class QtTcpClient;
 
 namespace quillon::app {
 
+class TracingTcpClient;
+
 // What tests may change: intervals and time-outs, so that they run in
 // milliseconds, and the port box's text, so that they can use a server on a
 // free port. The panel itself always runs with the defaults.
@@ -82,6 +84,7 @@ private:
     void createControls(const Options& options);
     void createLogic(const Options& options);
     void wireEvents();
+    void describeForAssistiveTechnology();
 
     // Controls, named as the operator's manual names them.
     QGroupBox* m_frame1 = nullptr;
@@ -127,6 +130,8 @@ private:
     platform::QtTimer* m_tmrHBout = nullptr;
     platform::QtTimer* m_tmrZero = nullptr;
     platform::QtTcpClient* m_enet = nullptr;
+    // The client as the link sees it: Enet, with the protocol trace.
+    TracingTcpClient* m_tracedEnet = nullptr;
 
     // The logic.
     std::unique_ptr<link::Link> m_link;
