@@ -484,11 +484,6 @@ Result resultFor(std::error_code error)
     return CantWrite;
 }
 
-Result resultForErrno(int error)
-{
-    return resultFor(std::error_code(error, std::generic_category()));
-}
-
 std::string utcStamp()
 {
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
@@ -516,6 +511,11 @@ fs::path withSuffix(const fs::path& file, std::string_view suffix)
 }
 
 #ifndef _WIN32
+Result resultForErrno(int error)
+{
+    return resultFor(std::error_code(error, std::generic_category()));
+}
+
 // Makes a rename in `folder` survive a power cut; without it the folder's
 // entry may still name the old file after a restart. Some file systems cannot
 // sync a folder; the rename itself has happened, so that is not a failure.
