@@ -164,6 +164,9 @@ int main(int argc, char* argv[])
             "Write every message received to FILE, one line each: \"<ms since start> <hex "
             "bytes>\" (an unknown byte gets a line of its own).",
             "file"),
+        opt("steady-clock",
+            "Give every time as milliseconds of the system's steady clock (CLOCK_MONOTONIC on "
+            "Linux) instead of since start, to line up with other programs' clocks."),
         opt("refuse", "Refuse every connection: the port is held but nothing listens."),
         opt("refuse-for", "Refuse connections for MS milliseconds after start, then listen.", "ms"),
         opt("silent-after", "Stop sending anything MS milliseconds after each connection.", "ms"),
@@ -216,6 +219,7 @@ int main(int argc, char* argv[])
     }
     options.printStateEachMessage = parser.isSet(QStringLiteral("state"));
     options.quiet = parser.isSet(QStringLiteral("quiet"));
+    options.steadyClock = parser.isSet(QStringLiteral("steady-clock"));
     options.refuse = parser.isSet(QStringLiteral("refuse"));
     options.noRead = parser.isSet(QStringLiteral("no-read"));
     options.recordPath = parser.value(QStringLiteral("record"));

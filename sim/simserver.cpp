@@ -5,6 +5,7 @@
 #include <QTimer>
 
 #include <array>
+#include <chrono>
 #include <cstring>
 
 #if defined(Q_OS_UNIX)
@@ -131,6 +132,10 @@ SimServer::~SimServer()
 
 double SimServer::now() const
 {
+    if (m_options.steadyClock)
+        return std::chrono::duration<double, std::milli>(
+                   std::chrono::steady_clock::now().time_since_epoch())
+            .count();
     return static_cast<double>(m_clock.nsecsElapsed()) / 1e6;
 }
 

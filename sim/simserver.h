@@ -31,6 +31,9 @@ struct Options
     bool printStateEachMessage = false;
     QString recordPath;
     bool quiet = false; // no line per message
+    // Times as the system's steady clock (CLOCK_MONOTONIC on Linux) instead of
+    // since start, so that another program's clock readings line up with them.
+    bool steadyClock = false;
     // Fault modes; times count from each client's connection, -1 is off.
     bool refuse = false;
     int refuseForMs = -1; // refuse for this long after start, then listen
