@@ -29,14 +29,23 @@ class WindowTest(E2ETestCase):
         before = self.session.hive_fingerprint()
         self.assertIsNotNone(before, "the first copy wrote its prescalers at start-up")
 
-        second = self.session.start_panel("second")
-        status = second.wait_exit(1.0)
-        self.assertEqual(status, 0, second.output())
-        self.assertEqual(second.find_windows(), [])
-        self.assertEqual(self.session.hive_fingerprint(), before)
-        self.assertEqual(sim.connections(), 1)
-        self.assertTrue(first.running())
-        self.assertEqual(first.find_windows(), [first.window()])
+        # Within a second: a copy that shows itself, waits on the lock or
+        # does its start-up before ending would take longer. A start under a
+        # passing load spike can too, so the quickest of a few starts counts;
+        # each of them must leave everything alone.
+        took = []
+        for attempt in range(3):
+            second = self.session.start_panel("second%d" % attempt)
+            self.assertEqual(second.wait_exit(10), 0, second.output())
+            took.append(time.monotonic() - second.started)
+            self.assertEqual(second.find_windows(), [])
+            self.assertEqual(self.session.hive_fingerprint(), before)
+            self.assertEqual(sim.connections(), 1)
+            self.assertTrue(first.running())
+            self.assertEqual(first.find_windows(), [first.window()])
+            if took[-1] <= 1.0:
+                break
+        self.assertLessEqual(min(took), 1.0, "seconds to end: %s" % took)
 
     def test_lock_left_by_a_killed_copy_does_not_block_the_next(self):
         first = self.session.start_panel("killed")
