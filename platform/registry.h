@@ -12,8 +12,8 @@
 
 namespace quillon::platform::registry {
 
-using Key = std::uintptr_t;   // a predefined root or a handle returned by open/create
-using Result = std::int32_t;  // a Win32 error code; 0 is success
+using Key = std::uintptr_t;  // a predefined root or a handle returned by open/create
+using Result = std::int32_t; // a Win32 error code; 0 is success
 using ValueType = std::uint32_t;
 
 inline constexpr Key HKeyClassesRoot = 0x80000000u;
@@ -51,8 +51,8 @@ public:
                            std::uint32_t access, Key& key) = 0;
     // RegQueryValueExA: on entry *size is the buffer's size; on return it is the
     // data's size. Data larger than the buffer gives MoreData.
-    virtual Result queryValue(Key key, const std::string& name, ValueType* type,
-                              std::uint8_t* data, std::uint32_t* size) = 0;
+    virtual Result queryValue(Key key, const std::string& name, ValueType* type, std::uint8_t* data,
+                              std::uint32_t* size) = 0;
     // RegCreateKeyExA: creates every missing level of the path.
     virtual Result createKey(Key root, const std::string& path, std::uint32_t options,
                              std::uint32_t access, Key& key, std::uint32_t* disposition) = 0;

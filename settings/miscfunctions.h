@@ -20,8 +20,7 @@ namespace MiscFunctions {
 // when false, `text` is the empty text. A REG_DWORD reads as its decimal text;
 // a value of any other non-string type reads as success and leaves `text` as
 // the caller passed it.
-bool ReadSetting(Key& root, const std::string& keyPath, const std::string& name,
-                 std::string& text);
+bool ReadSetting(Key& root, const std::string& keyPath, const std::string& name, std::string& text);
 // Writes `text` as a REG_SZ value without a terminator, creating every missing
 // level of the key. True when written; never throws.
 bool WriteSetting(Key& root, const std::string& keyPath, const std::string& name,
