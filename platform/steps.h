@@ -23,16 +23,18 @@ namespace quillon {
 class SkipOnError
 {
 public:
-    enum class FailedTest { Holds, DoesNotHold };
+    enum class FailedTest
+    {
+        Holds,
+        DoesNotHold
+    };
 
     explicit SkipOnError(FailedTest failedTest = FailedTest::Holds) noexcept
         : m_failedTestHolds(failedTest == FailedTest::Holds)
-    {
-    }
+    {}
 
     // Runs one step; a failure ends that step only.
-    template <class Step>
-    void run(Step&& step) noexcept
+    template <class Step> void run(Step&& step) noexcept
     {
         try {
             std::forward<Step>(step)();
@@ -42,8 +44,7 @@ public:
     }
 
     // Evaluates the test of a conditional step.
-    template <class Test>
-    bool test(Test&& test) noexcept
+    template <class Test> bool test(Test&& test) noexcept
     {
         try {
             return static_cast<bool>(std::forward<Test>(test)());
@@ -64,8 +65,7 @@ private:
 
 // One guarded action: the first failure ends it at once and silently, with
 // whatever it already did left done. Returns whether it ran to its end.
-template <class Action>
-bool runGuarded(Action&& action) noexcept
+template <class Action> bool runGuarded(Action&& action) noexcept
 {
     try {
         std::forward<Action>(action)();

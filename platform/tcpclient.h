@@ -28,7 +28,8 @@ namespace quillon::platform {
 class TcpClient
 {
 public:
-    enum State : int {
+    enum State : int
+    {
         Closed = 0,
         Open = 1,
         Listening = 2,
