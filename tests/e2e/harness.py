@@ -633,3 +633,66 @@ class E2ETestCase(unittest.TestCase):
         reports = self.session.close()
         if reports:
             self.fail("sanitizer reports:\n" + "\n".join(reports))
+
+
+# ---------------------------------------------------------------------------
+# Faults: what the fault-matrix tests add (test_faults_*.py)
+
+
+def tcp_counters():
+    """This network namespace's TCP counters from /proc/net/snmp, such as
+    ActiveOpens (connect() calls that sent a SYN) and AttemptFails. They count
+    connection attempts that no listener ever sees, refused ones included."""
+    with open("/proc/net/snmp") as snmp:
+        rows = [line.split() for line in snmp if line.startswith("Tcp:")]
+    return {name: int(value) for name, value in zip(rows[0][1:], rows[1][1:])}
+
+
+def tcp_sockets(state=None, remote=None):
+    """[(local port, remote "a.b.c.d:port", state hex)] of this namespace's
+    IPv4 TCP sockets, optionally only those in `state` ("02" is SYN_SENT) or
+    to `remote`."""
+    out = []
+    with open("/proc/net/tcp") as table:
+        for row in table.readlines()[1:]:
+            fields = row.split()
+            local, peer, st = fields[1], fields[2], fields[3]
+            host, port = peer.split(":")
+            address = ".".join(str(b) for b in reversed(bytes.fromhex(host)))
+            peer_text = "%s:%d" % (address, int(port, 16))
+            if (state is None or st == state) and (remote is None or peer_text == remote):
+                out.append((int(local.split(":")[1], 16), peer_text, st))
+    return out
+
+
+def ip(*args):
+    """Runs `ip` inside this (private) namespace; raises when it fails."""
+    result = subprocess.run(["ip"] + list(args), capture_output=True, text=True)
+    if result.returncode != 0:
+        raise AssertionError("ip %s failed: %s" % (" ".join(args), result.stderr.strip()))
+
+
+def write_hive_values(path, values, key=KEY):
+    """A hive file holding `values` (name: text) under the panel's key."""
+    lines = ["REGEDIT4", "", "[%s]" % key]
+    for name, value in values.items():
+        lines.append('"%s"="%s"' % (name, value.replace("\\", "\\\\").replace('"', '\\"')))
+    with open(path, "w", encoding="utf-8") as hive:
+        hive.write("\n".join(lines) + "\n")
+
+
+def update_messages(text_mhz="12.34", clock_mhz=983.04):
+    """The three messages of an Update without zero start."""
+    sign = "00" if float(text_mhz) > 0 else "01"
+    return [tuning_word_message(float(text_mhz), clock_mhz), "A2", "A7 " + sign]
+
+
+def split_connections(messages):
+    """The non-heartbeat messages split where each connect sequence begins
+    ("A0 01" is sent nowhere else)."""
+    parts = []
+    for message in messages:
+        if message == "A0 01" or not parts:
+            parts.append([])
+        parts[-1].append(message)
+    return parts

@@ -1,0 +1,206 @@
+"""Faults of the settings hive, with the real binary: missing, in a missing
+folder, unwritable, corrupt, truncated, huge, replaced while the panel runs,
+and the panel killed in the middle of its save at shut-down. Each case checks
+what the panel starts with (seen in the connect sequence and its address),
+that it runs and shuts down normally, and what the hive holds afterwards:
+nothing the operator had is lost, a file we cannot read is kept aside."""
+
+import glob
+import os
+import random
+import signal
+import sys
+import time
+
+sys.dont_write_bytecode = True  # no __pycache__ in the source tree
+
+import harness  # noqa: E402
+from harness import (CMBDDS_BOX, DEFAULT_ADDRESS, KEY, WHITE, E2ETestCase, connect_sequence,
+                     parse_hive, wait_for, write_hive_values)
+
+SEVEN = ["Left", "Top", "Frequency", "System Clock", "IP Address", "DDS Prescaler",
+         "Rosa Prescaler"]
+# What a first run saves, the window's place aside.
+DEFAULTS = {"Frequency": "12.34", "System Clock": "983.04", "IP Address": DEFAULT_ADDRESS,
+            "DDS Prescaler": "1", "Rosa Prescaler": "1"}
+SAVED_ADDRESS = "10.1.2.3"
+FULL_HIVE = ("REGEDIT4\n\n[%s]\n" % KEY + '"Left"="3000"\n"Top"="2250"\n"Frequency"="80"\n'
+             '"System Clock"="500"\n"IP Address"="%s"\n"DDS Prescaler"="2"\n'
+             '"Rosa Prescaler"="3"\n' % SAVED_ADDRESS)
+
+
+def read_values(path):
+    with open(path, encoding="utf-8") as hive:
+        return parse_hive(hive.read()).get(KEY, {})
+
+
+class HiveFaultsTest(E2ETestCase):
+    def run_panel(self, hive_path=None, address=DEFAULT_ADDRESS, sequence=None):
+        """Starts the panel with an instrument at `address`, waits for the
+        connect sequence it is expected to send, shuts it down with SIGTERM
+        and returns its output."""
+        sim = self.session.start_sim(address=address)
+        env = {"QUILLON_REGISTRY": hive_path} if hive_path else None
+        panel = self.session.start_panel(extra_env=env)
+        panel.window()
+        sim.wait_commands(sequence or connect_sequence(), 10)
+        self.assertEqual(sim.commands()[:7], sequence or connect_sequence())
+        panel.wait_address_box(WHITE, 5)
+        panel.signal(signal.SIGTERM)
+        self.assertEqual(panel.wait_exit(10), 0, panel.output())
+        self.assertEqual(sim.stop(), 0)
+        return panel.output()
+
+    def assert_defaults_saved(self, path):
+        values = read_values(path)
+        self.assertEqual(sorted(values), sorted(SEVEN))
+        self.assertEqual({k: values[k] for k in DEFAULTS}, DEFAULTS)
+
+    def test_missing_hive_or_folder_is_created(self):
+        cases = [("missing file", self.session.hive_path),
+                 ("missing folders", os.path.join(self.session.dir, "not", "yet", "hive.reg"))]
+        for name, path in cases:
+            with self.subTest(name):
+                self.run_panel(path)
+                self.assert_defaults_saved(path)
+                self.assertEqual(glob.glob(path + ".tmp"), [])
+
+    def test_unwritable_hive_loses_the_settings_silently(self):
+        blocker = os.path.join(self.session.dir, "a-file")
+        with open(blocker, "w") as f:
+            f.write("not a folder\n")
+        folder_as_hive = os.path.join(self.session.dir, "a-folder.reg")
+        os.mkdir(folder_as_hive)
+        cases = [("parent is a file", os.path.join(blocker, "registry.reg")),
+                 ("hive is a folder", folder_as_hive)]
+        for name, path in cases:
+            with self.subTest(name):
+                # The defaults, a normal run and a normal shut-down.
+                self.run_panel(path)
+                with open(blocker) as f:
+                    self.assertEqual(f.read(), "not a folder\n")
+                self.assertEqual(os.listdir(folder_as_hive), [])
+
+    def test_unreadable_hive_is_moved_aside_whole(self):
+        good_start = FULL_HIVE.split('"IP Address"')[0]
+        cases = [
+            ("corrupt", b"REGEDIT4\n\n[%s]\n\"Left\"=what is this\n\x00\xff\xfe" % KEY.encode()),
+            ("not a hive at all", bytes(range(256)) * 4),
+            ("truncated inside a value", (good_start + '"IP Address"="10.1').encode()),
+            ("huge", (FULL_HIVE + '"Padding"="%s"\n' % ("x" * (1024 * 1024 + 10))).encode()),
+        ]
+        for name, blob in cases:
+            with self.subTest(name):
+                for stale in glob.glob(self.session.hive_path + "*"):
+                    os.remove(stale)
+                with open(self.session.hive_path, "wb") as hive:
+                    hive.write(blob)
+                output = self.run_panel()  # the defaults: nothing was applied
+                self.assertIn("moved the unreadable hive", output)
+                aside = glob.glob(self.session.hive_path + ".corrupt-*")
+                self.assertEqual(len(aside), 1, aside)
+                with open(aside[0], "rb") as kept:
+                    self.assertEqual(kept.read(), blob, "the operator's file is kept as it was")
+                self.assert_defaults_saved(self.session.hive_path)
+
+    def test_hive_truncated_at_a_line_keeps_what_it_holds(self):
+        # Cut after the address: the first five values are whole and apply,
+        # the prescalers fall back to position 1.
+        text = FULL_HIVE.split('"DDS Prescaler"')[0]
+        with open(self.session.hive_path, "w") as hive:
+            hive.write(text)
+        self.run_panel(address=SAVED_ADDRESS)
+        values = read_values(self.session.hive_path)
+        self.assertEqual(values["IP Address"], SAVED_ADDRESS)
+        self.assertEqual(values["Frequency"], "80")
+        self.assertEqual(values["System Clock"], "500")
+        self.assertEqual((values["DDS Prescaler"], values["Rosa Prescaler"]), ("1", "1"))
+        self.assertEqual(glob.glob(self.session.hive_path + ".corrupt-*"), [])
+
+    def test_hive_replaced_while_the_panel_runs(self):
+        write_hive_values(self.session.hive_path, {"Frequency": "80"})
+        sim = self.session.start_sim()
+        panel = self.session.start_panel()
+        panel.window()
+        sim.wait_commands(connect_sequence(), 10)
+        # Another program replaces the file whole, with a value of its own and
+        # a key of its own.
+        replacement = ("REGEDIT4\n\n[%s]\n\"Frequency\"=\"55\"\n\"Operator Note\"=\"keep me\"\n\n"
+                       "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Other]\n\"x\"=\"y\"\n" % KEY)
+        with open(self.session.hive_path + ".new", "w") as new:
+            new.write(replacement)
+        os.replace(self.session.hive_path + ".new", self.session.hive_path)
+
+        panel.pick(CMBDDS_BOX, 2)  # a write while running: DDS ÷4
+        sim.wait_commands(["A8 04"], 5)
+        wait_for("the prescaler in the new file",
+                 lambda: self.session.settings().get("DDS Prescaler") == "2", 5)
+        self.assertEqual(self.session.settings()["Operator Note"], "keep me")
+        panel.signal(signal.SIGTERM)
+        self.assertEqual(panel.wait_exit(10), 0, panel.output())
+        keys = parse_hive(self.session.hive_text())
+        self.assertEqual(keys["HKEY_LOCAL_MACHINE\\SOFTWARE\\Other"], {"x": "y"})
+        values = keys[KEY]
+        self.assertEqual(values["Operator Note"], "keep me")
+        self.assertEqual(values["Frequency"], "80", "the panel's own text is saved")
+        self.assertEqual(values["DDS Prescaler"], "2")
+        self.assertEqual(sorted(values), sorted(SEVEN + ["Operator Note"]))
+
+    def test_sigkill_during_the_save_leaves_old_or_new_values(self):
+        # Texts that the panel normalises when it applies them, so that the
+        # save at shut-down writes different ones: each value is found either
+        # as it was or as saved, whichever moment the kill comes.
+        old = {"Left": "3000", "Top": "2250", "Frequency": "80.000", "System Clock": "500.0",
+               "IP Address": " %s " % SAVED_ADDRESS, "DDS Prescaler": "2", "Rosa Prescaler": "3"}
+        new = dict(old, **{"Frequency": "80", "System Clock": "500",
+                           "IP Address": SAVED_ADDRESS})
+        outcomes = {"old": 0, "new": 0, "mixed": 0}
+
+        def one_run(kill_after):
+            for stale in glob.glob(self.session.hive_path + ".tmp"):
+                os.remove(stale)
+            write_hive_values(self.session.hive_path, old)
+            panel = self.session.start_panel("race%d" % len(self.session.processes))
+            panel.window()
+            time.sleep(random.uniform(0.05, 0.2))  # the restore is done
+            started = time.monotonic()
+            panel.signal(signal.SIGTERM)
+            if kill_after is None:
+                panel.wait_exit(10)
+            else:
+                time.sleep(kill_after)
+                panel.signal(signal.SIGKILL)
+                panel.wait_exit(10)
+            took = time.monotonic() - started
+            panel.stop()
+            values = parse_hive(self.session.hive_text())[KEY]
+            self.assertEqual(sorted(values), sorted(SEVEN), values)
+            for name in SEVEN:
+                self.assertIn(values[name], (old[name], new[name]), name)
+            kind = ("old" if values == old else "new" if values == new else "mixed")
+            outcomes[kind] += 1
+            return took, values
+
+        took, values = one_run(None)
+        self.assertEqual(values, new, "a normal shut-down saves the normalised texts")
+        deadline = time.monotonic() + 30
+        for _ in range(16):
+            if time.monotonic() > deadline:
+                break
+            one_run(random.uniform(0, took))
+        print("SIGKILL races: %s (a normal shut-down took %.0f ms)" % (outcomes, took * 1000),
+              file=sys.stderr)
+
+        # Whatever the last race left, the next start finds the instrument at
+        # the saved address with the saved prescalers.
+        sim = self.session.start_sim(address=SAVED_ADDRESS)
+        panel = self.session.start_panel("after")
+        panel.window()
+        sim.wait_commands(connect_sequence(rosa_index=3, dds_divider=4), 10)
+        panel.signal(signal.SIGTERM)
+        self.assertEqual(panel.wait_exit(10), 0, panel.output())
+        self.assertEqual(parse_hive(self.session.hive_text())[KEY], new)
+
+
+if __name__ == "__main__":
+    harness.main()
