@@ -48,8 +48,12 @@ void checkTextRoundTrip(double value)
     check(strictParse(text) == back);
     check(plainText(back) == text);
     // Rounding to 15 significant digits moves a value by at most half a unit
-    // in the 15th digit; subnormals carry fewer digits of their own.
-    const double tolerance = std::fabs(value) * 5.1e-15 + 1e-320;
+    // in the 15th digit, and the text read back lands on the nearest double,
+    // up to another unit in the last place away; subnormals carry fewer
+    // digits of their own.
+    const double magnitude = std::fabs(value);
+    const double ulp = std::nextafter(magnitude, INFINITY) - magnitude;
+    const double tolerance = magnitude * 5e-15 + 2 * ulp + 1e-320;
     check(std::fabs(back - value) <= tolerance);
 
     const std::string display = displayText(value);
