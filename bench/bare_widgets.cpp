@@ -7,7 +7,10 @@
 // With BENCH_BEAT_ADDRESS=HOST:PORT it also does the least a link can do: once
 // shown it connects, writes the seven-message connect sequence and then one
 // byte every 500 ms from a precise QTimer, never reading what comes back. That
-// is the baseline of the heartbeat, connect and footprint figures.
+// is the baseline of the heartbeat, connect and footprint figures. Enter in
+// its first line edit then writes the nine bytes of an Update at once: the
+// baseline of the key-to-wire figure that takes the same path through the X
+// server and Qt's key handling.
 
 #include <QApplication>
 #include <QCheckBox>
@@ -50,7 +53,7 @@ int main(int argc, char** argv)
     window.move(640, 360);
 
     auto* freq = place(new QGroupBox(QStringLiteral("Frequency"), &window), 7, 70, 179, 87);
-    place(new QLineEdit(QStringLiteral("12.34"), freq), 16, 16, 80, 25);
+    auto* freqText = place(new QLineEdit(QStringLiteral("12.34"), freq), 16, 16, 80, 25);
     place(new QPushButton(QStringLiteral("Update"), freq), 100, 16, 60, 25);
     place(new QLabel(QStringLiteral("Laser f"), freq), 16, 45, 56, 13);
     place(new QCheckBox(QStringLiteral("First"), freq), 14, 63, 137, 13);
@@ -92,6 +95,8 @@ int main(int argc, char** argv)
             socket.write(QByteArray::fromHex("a001a603a96100b001a802af01a300"));
             beat.start();
         });
+        QObject::connect(freqText, &QLineEdit::returnPressed, &socket,
+                         [&socket] { socket.write(QByteArray::fromHex("a500aaaa3603a2a700")); });
         socket.connectToHost(QString::fromLatin1(parts.value(0)), parts.value(1).toUShort());
     }
     return app.exec();

@@ -45,6 +45,7 @@ class XClient:
         x.XGetPixel.restype = ctypes.c_ulong
         x.XGetPixel.argtypes = [p, ctypes.c_int, ctypes.c_int]
         x.XDestroyImage.argtypes = [p]
+        x.XSetInputFocus.argtypes = [p, ctypes.c_ulong, ctypes.c_int, ctypes.c_ulong]
         self.xtst.XTestFakeKeyEvent.argtypes = [p, ctypes.c_uint, ctypes.c_int, ctypes.c_ulong]
         self.dpy = x.XOpenDisplay((":%d" % display).encode())
         if not self.dpy:
@@ -59,6 +60,11 @@ class XClient:
         stamp = time.monotonic() * 1000.0
         self.x11.XFlush(self.dpy)
         return stamp
+
+    def focus(self, window):
+        """Gives `window` the keyboard focus (there is no window manager)."""
+        self.x11.XSetInputFocus(self.dpy, window, 2, 0)  # RevertToParent, CurrentTime
+        self.x11.XSync(self.dpy, 0)
 
     def pixel(self, x, y):
         """The screen's 0xRRGGBB at root coordinates (x, y)."""
