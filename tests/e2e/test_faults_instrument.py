@@ -98,6 +98,19 @@ class InstrumentFaultsTest(E2ETestCase):
                     reports = session.close()
                 self.assertEqual(reports, [])
 
+    def test_instrument_closing_its_side_is_reconnected(self):
+        # A FIN from the instrument is a Close event: the indicator goes light
+        # red, and a watchdog tick reconnects with the whole sequence. The
+        # fault repeats on every connection.
+        sim, panel = self.start("--close-after", "1000")
+        sim.wait_commands(connect_sequence() * 2, 1 + WATCHDOG_S + 2 * SLACK_S)
+        self.assertIn("-- closing the connection", sim.output())
+        log = panel.output()
+        self.assertIn("event Close", log)
+        self.assertIn("watchdog: closed: reconnect", log.split("event Close", 1)[1])
+        self.assert_well_formed(sim, 2)
+        self.assertTrue(panel.running(), log)
+
     def test_reset_in_the_middle_of_updates(self):
         # Enter held down sends an Update per key repeat; the instrument resets
         # each connection 1.5 s after it began, so resets land among Updates.
