@@ -768,13 +768,9 @@ Result HiveBackedRegistry::openKey(Key root, const std::string& path, std::uint3
 Result HiveBackedRegistry::queryValue(Key key, const std::string& name, ValueType* type,
                                       std::uint8_t* data, std::uint32_t* size)
 {
-    std::string path(rootName(key));
-    if (path.empty()) {
-        const auto found = m_handles.find(key);
-        if (found == m_handles.end())
-            return InvalidHandle;
-        path = found->second;
-    }
+    std::string path;
+    if (const Result result = resolve(key, {}, path); result != Success)
+        return result;
     if (data != nullptr && size == nullptr)
         return InvalidParameter;
     Hive hive;
@@ -828,13 +824,9 @@ Result HiveBackedRegistry::createKey(Key root, const std::string& path, std::uin
 Result HiveBackedRegistry::setValue(Key key, const std::string& name, ValueType type,
                                     const std::uint8_t* data, std::uint32_t size)
 {
-    std::string path(rootName(key));
-    if (path.empty()) {
-        const auto found = m_handles.find(key);
-        if (found == m_handles.end())
-            return InvalidHandle;
-        path = found->second;
-    }
+    std::string path;
+    if (const Result result = resolve(key, {}, path); result != Success)
+        return result;
     if ((data == nullptr && size != 0) || !isStorableName(name))
         return InvalidParameter;
     std::vector<std::uint8_t> bytes(data, data + size);
