@@ -158,6 +158,10 @@ void SimTest::decodesAndRecordsWhatTheClientSent()
     for (qsizetype i = 1; i < r.ms.size(); ++i)
         QVERIFY(r.ms[i] >= r.ms[i - 1]);
 
+    // The record file is written before the decoded lines reach us through
+    // the pipe: wait for the state line after the last message, whole.
+    QTRY_VERIFY(sim.out().contains(
+        QRegularExpression(QStringLiteral("offset sign 0; messages 10,[^\n]*\n"))));
     const QString out = sim.out();
     QVERIFY(out.contains(QStringLiteral("A9 61 00  SetChargePumpCurrents  code 0x61: Freq. Detect "
                                         "X20, Wide Lock X2, Final Lock X1")));
