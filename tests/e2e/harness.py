@@ -482,9 +482,10 @@ class Session:
         home = os.path.join(self.dir, "home")
         # No D-Bus, on every machine alike: both buses name a socket that does
         # not exist, so the panel neither meets the host's buses nor has
-        # libdbus autolaunch one (it does where dbus-x11 is installed). Qt
-        # then runs without accessibility bus and portal, as in a bare X
-        # session. The accessibility test brings a bus of its own.
+        # libdbus try to autolaunch one (which, without dbus-x11, fails and
+        # leaks its error text). Qt then runs without accessibility bus and
+        # portal, as in a bare X session. The accessibility test brings a bus
+        # of its own.
         no_bus = "unix:path=" + os.path.join(self.dir, "no-dbus-here")
         env.update({
             "DBUS_SESSION_BUS_ADDRESS": no_bus,
