@@ -1,5 +1,7 @@
 #include "platform/hiveregistry.h"
 
+#include "numbertext/numbertext.h"
+
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -134,17 +136,6 @@ bool startsWithFolded(std::string_view text, std::string_view prefix)
     return text.size() >= prefix.size() && equalFolded(text.substr(0, prefix.size()), prefix);
 }
 
-int hexDigit(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 // Reads 1 to 8 hexadecimal digits, the whole of `text`.
 bool parseHexNumber(std::string_view text, std::uint32_t& value)
 {
@@ -152,7 +143,7 @@ bool parseHexNumber(std::string_view text, std::uint32_t& value)
         return false;
     value = 0;
     for (char c : text) {
-        const int digit = hexDigit(c);
+        const int digit = numbertext::hexDigitValue(c);
         if (digit < 0)
             return false;
         value = (value << 4) | static_cast<std::uint32_t>(digit);
@@ -406,11 +397,13 @@ private:
             const std::size_t comma = all.find(',', start);
             const std::string_view item = trim(all.substr(
                 start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
-            if (item.size() != 2 || hexDigit(item[0]) < 0 || hexDigit(item[1]) < 0) {
+            if (item.size() != 2 || numbertext::hexDigitValue(item[0]) < 0 ||
+                numbertext::hexDigitValue(item[1]) < 0) {
                 m_error = "a byte is not two hexadecimal digits";
                 return false;
             }
-            data.push_back(static_cast<std::uint8_t>(hexDigit(item[0]) * 16 + hexDigit(item[1])));
+            data.push_back(static_cast<std::uint8_t>(numbertext::hexDigitValue(item[0]) * 16 +
+                                                     numbertext::hexDigitValue(item[1])));
             if (comma == std::string_view::npos)
                 return true;
             start = comma + 1;

@@ -1,9 +1,9 @@
 #include "settings/persistedsettings.h"
 
+#include "numbertext/numbertext.h"
 #include "platform/failure.h"
 #include "platform/steps.h"
 #include "settings/miscfunctions.h"
-#include "tuning/numbertext.h"
 
 #include <charconv>
 #include <cmath>
@@ -87,7 +87,7 @@ void PersistedSettings::restore()
     // alone is judged on what the previous read left in it.
     std::string text;
     bool ok = false;
-    auto v = [&] { return tuning::lenientParse(text); };
+    auto v = [&] { return numbertext::lenientParse(text); };
 
     // A restored position must also put the title bar on a screen that exists
     // now: a position saved on a second display that has since gone would
@@ -115,11 +115,11 @@ void PersistedSettings::restore()
     // Numbers come back in their plain form: a saved "12.340" reads "12.34".
     ok = read("Frequency", text);
     if (steps.test([&] { return ok && v() > 0 && v() < 10000; }))
-        steps.run([&] { m_c.txtFreq.setText(tuning::plainText(v())); });
+        steps.run([&] { m_c.txtFreq.setText(numbertext::plainText(v())); });
 
     ok = read("System Clock", text);
     if (steps.test([&] { return ok && v() >= 100 && v() <= 1000; }))
-        steps.run([&] { m_c.txtSysClk.setText(tuning::plainText(v())); });
+        steps.run([&] { m_c.txtSysClk.setText(numbertext::plainText(v())); });
 
     // Only the length of the address is checked; its form is the link's
     // business, and an address that cannot be used makes the attempt fail.

@@ -1,12 +1,16 @@
 #include "tuning/frequency.h"
 
+#include "numbertext/numbertext.h"
 #include "platform/failure.h"
 #include "platform/steps.h"
-#include "tuning/numbertext.h"
 
 #include <cmath>
 
 namespace quillon::tuning {
+
+using numbertext::lenientParse;
+using numbertext::plainText;
+using numbertext::strictParse;
 
 namespace {
 

@@ -1,8 +1,8 @@
 #include "tuning/prescalers.h"
 
+#include "numbertext/numbertext.h"
 #include "platform/failure.h"
 #include "platform/steps.h"
-#include "tuning/numbertext.h"
 
 #include <cmath>
 #include <string>
@@ -10,6 +10,9 @@
 #include <utility>
 
 namespace quillon::tuning {
+
+using numbertext::displayText;
+using numbertext::lenientParse;
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "commalocale.h"
 #include "fakes.h"
 #include "platform/failure.h"
+#include "tests/support/commalocale.h"
 #include "tuning/frequency.h"
 
 #include <gtest/gtest.h>
@@ -14,6 +14,7 @@ using namespace quillon;
 using namespace quillon::tuning;
 using namespace quillon::tuning::test;
 using link::Message;
+using quillon::test::ScopedCommaLocale;
 
 namespace {
 

@@ -1,11 +1,13 @@
 #pragma once
 
-// The panel's four ways between text and numbers.
+// The panel's four ways between text and numbers, and the hexadecimal digit
+// that both they and the settings hive's text read. A leaf library: the
+// tuning handlers, the persisted settings and the hive use it.
 
 #include <string>
 #include <string_view>
 
-namespace quillon::tuning {
+namespace quillon::numbertext {
 
 // Lenient parse: leading blanks skipped; blanks, tabs and line feeds inside the
 // number ignored; an optional sign, digits with at most one "." as the decimal
@@ -30,4 +32,8 @@ std::string plainText(double value);
 // values; used by the laser-offset readout.
 std::string displayText(double value);
 
-} // namespace quillon::tuning
+// The value of one hexadecimal digit (0-9, a-f, A-F), or -1 for any other
+// character.
+int hexDigitValue(char c);
+
+} // namespace quillon::numbertext

@@ -1,6 +1,6 @@
-#include "commalocale.h"
+#include "numbertext/numbertext.h"
 #include "platform/failure.h"
-#include "tuning/numbertext.h"
+#include "tests/support/commalocale.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <string>
 
 using namespace quillon;
-using namespace quillon::tuning;
-using quillon::tuning::test::ScopedCommaLocale;
+using namespace quillon::numbertext;
+using quillon::test::ScopedCommaLocale;
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "tuning/numbertext.h"
+#include "numbertext/numbertext.h"
 
 #include "platform/failure.h"
 
@@ -15,7 +15,7 @@
 // 983 and write "983,04" into the boxes and the saved settings, which every
 // other reader takes with ".".
 
-namespace quillon::tuning {
+namespace quillon::numbertext {
 
 namespace {
 
@@ -30,17 +30,6 @@ bool isIgnorable(char c)
 bool isDigit(char c)
 {
     return c >= '0' && c <= '9';
-}
-
-int hexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
 }
 
 // A decimal number taken apart: sign, all its digits without the point, how
@@ -158,29 +147,90 @@ std::string octalToHex(std::string_view octalDigits)
     return std::string(hex.rbegin(), hex.rend());
 }
 
-// A cursor over the text that steps over blanks, tabs and line feeds.
-class LenientReader
+// A cursor over the text. The lenient parse steps over blanks, tabs and line
+// feeds wherever they stand; the strict parse steps over nothing.
+class Reader
 {
 public:
-    explicit LenientReader(std::string_view text) : m_text(text) {}
+    Reader(std::string_view text, bool skipIgnorable) : m_text(text), m_skip(skipIgnorable) {}
 
-    // The next character that is not to be ignored, or '\0' at the end. A
-    // NUL byte in the text is no part of a number either, so it ends the
-    // reading just like the end of the text.
+    // The next character to read, or '\0' at the end. A NUL byte in the text
+    // is no part of a number either, so it ends the reading just like the end
+    // of the text.
     char peek()
     {
-        while (m_pos < m_text.size() && isIgnorable(m_text[m_pos]))
+        while (m_skip && m_pos < m_text.size() && isIgnorable(m_text[m_pos]))
             ++m_pos;
         return m_pos < m_text.size() ? m_text[m_pos] : '\0';
     }
     void advance() { ++m_pos; }
+    bool atEnd() const { return m_pos >= m_text.size(); }
 
 private:
     std::string_view m_text;
+    bool m_skip;
     std::size_t m_pos = 0;
 };
 
-std::optional<double> lenientRadix(LenientReader& reader)
+// The one scanner of decimal numbers both parses use: an optional sign,
+// digits with at most one "." as the decimal point, and an optional exponent
+// ("E" or "e", an optional sign, digits). It stops at the first character
+// that does not fit. An exponent without a digit is left out of the number
+// and reported, for the strict parse to refuse.
+struct Scanned
+{
+    DecimalNumber number;
+    bool exponentWithoutDigits = false;
+};
+
+Scanned scanDecimal(Reader& reader)
+{
+    Scanned scanned;
+    DecimalNumber& number = scanned.number;
+    if (const char sign = reader.peek(); sign == '+' || sign == '-') {
+        number.negative = sign == '-';
+        reader.advance();
+    }
+
+    bool point = false;
+    for (char c = reader.peek();; c = reader.peek()) {
+        if (isDigit(c)) {
+            number.digits += c;
+            if (!point)
+                ++number.integerDigits;
+        } else if (c == '.' && !point) {
+            point = true;
+        } else {
+            break;
+        }
+        reader.advance();
+    }
+    if (number.digits.empty())
+        return scanned;
+
+    if (const char e = reader.peek(); e == 'e' || e == 'E') {
+        reader.advance();
+        bool negativeExponent = false;
+        if (const char sign = reader.peek(); sign == '+' || sign == '-') {
+            negativeExponent = sign == '-';
+            reader.advance();
+        }
+        bool anyDigit = false;
+        std::int64_t exponent = 0;
+        for (char c = reader.peek(); isDigit(c); c = reader.peek()) {
+            appendExponentDigit(exponent, c);
+            anyDigit = true;
+            reader.advance();
+        }
+        if (anyDigit)
+            number.exponent = negativeExponent ? -exponent : exponent;
+        else
+            scanned.exponentWithoutDigits = true;
+    }
+    return scanned;
+}
+
+std::optional<double> lenientRadix(Reader& reader)
 {
     if (reader.peek() != '&')
         return std::nullopt;
@@ -206,54 +256,26 @@ std::optional<double> lenientRadix(LenientReader& reader)
 
 } // namespace
 
+int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 double lenientParse(std::string_view text)
 {
-    LenientReader reader(text);
+    Reader reader(text, true);
     if (const auto radix = lenientRadix(reader))
         return *radix;
-
-    DecimalNumber number;
-    if (const char sign = reader.peek(); sign == '+' || sign == '-') {
-        number.negative = sign == '-';
-        reader.advance();
-    }
-
-    bool point = false;
-    for (char c = reader.peek();; c = reader.peek()) {
-        if (isDigit(c)) {
-            number.digits += c;
-            if (!point)
-                ++number.integerDigits;
-        } else if (c == '.' && !point) {
-            point = true;
-        } else {
-            break;
-        }
-        reader.advance();
-    }
-    if (number.digits.empty())
-        return 0.0;
-
-    // An exponent counts only with at least one digit: "1e" and "1e+" read
-    // as 1, the reading having stopped at the "e".
-    if (const char e = reader.peek(); e == 'e' || e == 'E') {
-        reader.advance();
-        bool negativeExponent = false;
-        if (const char sign = reader.peek(); sign == '+' || sign == '-') {
-            negativeExponent = sign == '-';
-            reader.advance();
-        }
-        bool anyDigit = false;
-        std::int64_t exponent = 0;
-        for (char c = reader.peek(); isDigit(c); c = reader.peek()) {
-            appendExponentDigit(exponent, c);
-            anyDigit = true;
-            reader.advance();
-        }
-        if (anyDigit)
-            number.exponent = negativeExponent ? -exponent : exponent;
-    }
-    return toDouble(number);
+    // No digit reads as 0; an exponent without digits ("1e", "1e+") is no
+    // part of the number, the reading having stopped at the "e".
+    const Scanned scanned = scanDecimal(reader);
+    return scanned.number.digits.empty() ? 0.0 : toDouble(scanned.number);
 }
 
 double strictParse(std::string_view text)
@@ -269,51 +291,14 @@ double strictParse(std::string_view text)
     while (!text.empty() && isBlank(text.back()))
         text.remove_suffix(1);
 
-    // Accepted: an optional sign, digits with at most one "." and at least
-    // one digit, an optional exponent "E"/"e" with an optional sign and at
-    // least one digit. Nothing else: no inner blanks, no digit grouping, no
-    // "&H"; such texts are for the lenient parse.
-    DecimalNumber number;
-    std::size_t i = 0;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        number.negative = text[i] == '-';
-        ++i;
-    }
-    bool point = false;
-    for (; i < text.size(); ++i) {
-        if (isDigit(text[i])) {
-            number.digits += text[i];
-            if (!point)
-                ++number.integerDigits;
-        } else if (text[i] == '.' && !point) {
-            point = true;
-        } else {
-            break;
-        }
-    }
-    if (number.digits.empty())
+    // The whole text must be one number: at least one digit, a whole
+    // exponent if any, and nothing after it. No inner blanks, no digit
+    // grouping, no "&H"; such texts are for the lenient parse.
+    Reader reader(text, false);
+    const Scanned scanned = scanDecimal(reader);
+    if (scanned.number.digits.empty() || scanned.exponentWithoutDigits || !reader.atEnd())
         throw Failure("not a number");
-
-    if (i < text.size() && (text[i] == 'e' || text[i] == 'E')) {
-        ++i;
-        bool negativeExponent = false;
-        if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-            negativeExponent = text[i] == '-';
-            ++i;
-        }
-        bool anyDigit = false;
-        std::int64_t exponent = 0;
-        for (; i < text.size() && isDigit(text[i]); ++i) {
-            appendExponentDigit(exponent, text[i]);
-            anyDigit = true;
-        }
-        if (!anyDigit)
-            throw Failure("not a number");
-        number.exponent = negativeExponent ? -exponent : exponent;
-    }
-    if (i != text.size())
-        throw Failure("not a number");
-    return toDouble(number);
+    return toDouble(scanned.number);
 }
 
 std::string plainText(double value)
@@ -396,4 +381,4 @@ std::string displayText(double value)
     return text;
 }
 
-} // namespace quillon::tuning
+} // namespace quillon::numbertext

@@ -7,7 +7,7 @@
 #include <locale>
 #include <string>
 
-namespace quillon::tuning::test {
+namespace quillon::test {
 
 class ScopedCommaLocale
 {
@@ -61,4 +61,4 @@ private:
     std::string m_name;
 };
 
-} // namespace quillon::tuning::test
+} // namespace quillon::test

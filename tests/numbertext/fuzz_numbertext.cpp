@@ -11,8 +11,8 @@
 //    within 15 significant digits of the original;
 //  - displayText is plainText with a blank before anything but a minus.
 
+#include "numbertext/numbertext.h"
 #include "platform/failure.h"
-#include "tuning/numbertext.h"
 
 #include <cmath>
 #include <cstddef>
@@ -41,7 +41,7 @@ template <class Parse> std::optional<double> tryParse(Parse parse, std::string_v
 
 void checkTextRoundTrip(double value)
 {
-    using namespace quillon::tuning;
+    using namespace quillon::numbertext;
     const std::string text = plainText(value);
     const double back = lenientParse(text); // must not throw
     check(std::isfinite(back));
@@ -67,7 +67,7 @@ void checkTextRoundTrip(double value)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    using namespace quillon::tuning;
+    using namespace quillon::numbertext;
     const std::string_view text(reinterpret_cast<const char*>(data), size);
 
     const auto lenient = tryParse(lenientParse, text);
