@@ -273,22 +273,11 @@ void formMain::createLogic(const Options& options)
 
 void formMain::wireEvents()
 {
-    // Each event goes to its handler; the link's handlers also keep the
-    // indicator's announcement for assistive technology in step.
-    auto linkEvent = [this](void (link::Link::*handler)()) {
-        return [this, handler] {
-            const bool wasUp = m_ip->backColour() == link::kLinkUpColour;
-            (m_link.get()->*handler)();
-            const bool up = m_ip->backColour() == link::kLinkUpColour;
-            if (up != wasUp)
-                Q_EMIT linkIndicatorChanged(up);
-        };
-    };
-    m_tracedEnet->setEvents(
-        {linkEvent(&link::Link::Enet_Connect), linkEvent(&link::Link::Enet_Close),
-         linkEvent(&link::Link::Enet_DataArrival), linkEvent(&link::Link::Enet_Error)});
-    m_tmrHBout->setHandler(linkEvent(&link::Link::tmrHBout_Timer));
-    m_tmrHBin->setHandler(linkEvent(&link::Link::tmrHBin_Timer));
+    // Each event goes to its handler.
+    m_tracedEnet->setEvents(m_link->clientEvents());
+    m_tmrHBout->setHandler([this] { m_link->tmrHBout_Timer(); });
+    m_tmrHBin->setHandler([this] { m_link->tmrHBin_Timer(); });
+    m_link->setIndicatorChanged([this](bool up) { Q_EMIT linkIndicatorChanged(up); });
 
     connect(m_cmdUpdateFreq, &QPushButton::clicked, this,
             [this] { m_frequency->cmdUpdateFreq_Click(); });
@@ -333,7 +322,7 @@ void formMain::describeForAssistiveTechnology()
         m_txtIP->setAccessibleDescription(up ? QStringLiteral("Instrument link up")
                                              : QStringLiteral("Instrument link down"));
     };
-    describeLink(m_ip->backColour() == link::kLinkUpColour);
+    describeLink(m_link->indicatorUp());
     connect(this, &formMain::linkIndicatorChanged, this, describeLink);
 }
 

@@ -28,17 +28,30 @@ void Link::close()
     m_c.enet.close();
 }
 
+void Link::setIndicator(bool up)
+{
+    const bool changed = up != m_up;
+    m_up = up;
+    m_c.txtIP.setBackColour(up ? kLinkUpColour : kLinkDownColour);
+    if (changed && m_indicatorChanged)
+        m_indicatorChanged(up);
+}
+
 void Link::linkDown()
 {
-    m_up = false;
-    m_c.txtIP.setBackColour(kLinkDownColour);
+    setIndicator(false);
     m_c.tmrHBout.setEnabled(false);
+}
+
+platform::TcpClient::Events Link::clientEvents()
+{
+    return {[this] { Enet_Connect(); }, [this] { Enet_Close(); }, [this] { Enet_DataArrival(); },
+            [this] { Enet_Error(); }};
 }
 
 void Link::Enet_Connect()
 {
-    m_up = true;
-    m_c.txtIP.setBackColour(kLinkUpColour);
+    setIndicator(true);
     m_c.tmrHBin.setEnabled(true);
     m_c.tmrHBout.setEnabled(true);
     if (m_onConnected)

@@ -40,6 +40,9 @@ public:
     // Light red indicator, heartbeat stopped; the connection itself stays.
     void linkDown();
 
+    // The client's four events, each going to its handler below.
+    platform::TcpClient::Events clientEvents();
+
     void Enet_Connect();
     void Enet_Close();
     void Enet_DataArrival();
@@ -51,16 +54,28 @@ public:
     // the link works the same with or without it.
     void setTrace(std::function<void(std::string_view)> trace) { m_trace = std::move(trace); }
 
+    // Whether the indicator shows the link up (white).
+    bool indicatorUp() const { return m_up; }
+    // Told each time the indicator changes, with whether it now shows the
+    // link up; for whatever else shows the link state (the address box's
+    // description for screen readers).
+    void setIndicatorChanged(std::function<void(bool up)> changed)
+    {
+        m_indicatorChanged = std::move(changed);
+    }
+
 private:
     void trace(std::string_view decision) const
     {
         if (m_trace)
             m_trace(decision);
     }
+    void setIndicator(bool up);
 
     Controls m_c;
     std::function<void()> m_onConnected;
     std::function<void(std::string_view)> m_trace;
+    std::function<void(bool)> m_indicatorChanged;
     bool m_up = false; // a Connect event came and no link-down action since
 };
 

@@ -40,7 +40,6 @@ public:
     virtual int listIndex() const = 0;
     // Raises the list's Click handling at once, nested inside this call.
     virtual void setListIndex(int index) = 0;
-    virtual int listCount() const = 0;
     virtual std::string itemText(int index) const = 0;
 
     // The selected entry's text; the empty text while nothing is selected.
@@ -75,7 +74,6 @@ public:
     virtual ~Timer() = default;
     virtual bool isEnabled() const = 0;
     virtual void setEnabled(bool enabled) = 0;
-    virtual int interval() const = 0;
 };
 
 // A rectangle in twips (1440 to the inch, 15 to a logical pixel).

@@ -158,11 +158,6 @@ void QtListBox::setListIndex(int index)
         m_click();
 }
 
-int QtListBox::listCount() const
-{
-    return m_combo->count();
-}
-
 std::string QtListBox::itemText(int index) const
 {
     if (index < 0 || index >= m_combo->count())
@@ -218,11 +213,6 @@ void QtTimer::setEnabled(bool enabled)
         m_timer->start(); // (re)starts a full interval
     else
         m_timer->stop();
-}
-
-int QtTimer::interval() const
-{
-    return m_timer->interval();
 }
 
 // --- window

@@ -69,7 +69,6 @@ public:
     int listIndex() const override;
     // Throws quillon::Failure for a position outside the list.
     void setListIndex(int index) override;
-    int listCount() const override;
     std::string itemText(int index) const override;
 
     // Click: the selection changed, from code (always) or by the operator
@@ -114,7 +113,6 @@ public:
 
     bool isEnabled() const override;
     void setEnabled(bool enabled) override;
-    int interval() const override;
 
     void setHandler(Handler handler) { m_tick = std::move(handler); }
 

@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
 
 using quillon::app::formMain;
 using quillon::platform::QtTimer;
@@ -194,7 +195,10 @@ void TestMainWindow::timers()
     formMain window;
     auto* timer = window.findChild<QtTimer*>(name);
     QVERIFY(timer);
-    QCOMPARE(timer->interval(), interval);
+    // The QTimer that the adapter drives.
+    const auto* qtimer = timer->findChild<QTimer*>();
+    QVERIFY(qtimer);
+    QCOMPARE(qtimer->interval(), interval);
     QCOMPARE(timer->isEnabled(), enabled);
 }
 

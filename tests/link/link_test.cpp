@@ -3,12 +3,12 @@
 // test delivers by hand (Qt delivers the real ones), so every scenario runs
 // in milliseconds and without waiting for an interval.
 
-#include "link/connectinit.h"
 #include "link/link.h"
 #include "platform/failure.h"
 #include "platform/qttcpclient.h"
-#include "platform/steps.h"
 #include "tests/platform/loopback.h"
+#include "tests/support/fakecontrols.h"
+#include "tests/support/wiredlink.h"
 
 #include <QTest>
 
@@ -21,44 +21,10 @@ using namespace std::chrono_literals;
 using link::kLinkDownColour;
 using link::kLinkUpColour;
 using platform::TcpClient;
+using test::FakeTextBox;
+using test::FakeTimer;
 
 namespace {
-
-class FakeTextBox : public platform::TextBox
-{
-public:
-    explicit FakeTextBox(std::string text, platform::Colour colour = platform::kWhite)
-        : m_text(std::move(text)), m_colour(colour)
-    {}
-    std::string text() const override { return m_text; }
-    void setText(const std::string& text) override { m_text = text; }
-    platform::Colour backColour() const override { return m_colour; }
-    void setBackColour(platform::Colour colour) override { m_colour = colour; }
-
-private:
-    std::string m_text;
-    platform::Colour m_colour;
-};
-
-// A timer whose ticks the test raises. `starts` counts every enabling, which
-// starts a fresh interval: the watchdog's restarts show up there.
-class FakeTimer : public platform::Timer
-{
-public:
-    explicit FakeTimer(int interval) : m_interval(interval) {}
-    bool isEnabled() const override { return m_enabled; }
-    void setEnabled(bool enabled) override
-    {
-        m_enabled = enabled;
-        starts += enabled ? 1 : 0;
-    }
-    int interval() const override { return m_interval; }
-    int starts = 0;
-
-private:
-    bool m_enabled = true; // both heartbeat timers run from the window's creation
-    int m_interval;
-};
 
 const QByteArray kInitSequence("\xA0\x01\xA6\x03\xA9\x61\x00\xB0\x01\xA8\x02\xAF\x01\xA3\x00", 15);
 
@@ -97,31 +63,21 @@ struct Panel
     platform::QtTcpClient client;
     FakeTextBox txtIP;
     FakeTextBox txtPort;
-    FakeTimer tmrHBout{500};
-    FakeTimer tmrHBin{2500};
+    // Both heartbeat timers run from the window's creation.
+    FakeTimer tmrHBout{true};
+    FakeTimer tmrHBin{true};
     int arrivals = 0;
     int errors = 0;
     int inits = 0;
     // What the panel looked like when the initialisation began.
     bool whiteAtInit = false;
     bool timersRunningAtInit = false;
-    link::Link link{{client, txtIP, txtPort, tmrHBout, tmrHBin}, [this] {
-                        ++inits;
-                        whiteAtInit = white();
-                        timersRunningAtInit = tmrHBout.isEnabled() && tmrHBin.isEnabled();
-                        init.run();
-                    }};
-    link::ConnectTimeInit init{link,
-                               {[this] { sendGuarded(link::setChargePumpCurrents(1, 1, 1)); },
-                                [this] { sendGuarded(link::setRosaPrescaler(1)); },
-                                [this] { sendGuarded(link::setDdsPrescaler(2)); }}};
-
-private:
-    void sendGuarded(const link::Message& m)
-    {
-        SkipOnError steps;
-        steps.run([&] { link.send(m); });
-    }
+    test::WiredLink wired{client, txtIP, txtPort, tmrHBout, tmrHBin, [this] {
+                              ++inits;
+                              whiteAtInit = white();
+                              timersRunningAtInit = tmrHBout.isEnabled() && tmrHBin.isEnabled();
+                          }};
+    link::Link& link = wired.link;
 };
 
 // A client whose state the test sets, recording what the link asks of it.
@@ -424,8 +380,8 @@ void LinkTest::watchdogTick()
     ScriptedClient client;
     FakeTextBox ip("10.1.2.3", kLinkDownColour);
     FakeTextBox port("1111");
-    FakeTimer hbOut(500);
-    FakeTimer hbIn(2500);
+    FakeTimer hbOut(true);
+    FakeTimer hbIn(true);
     link::Link l({client, ip, port, hbOut, hbIn}, [] {});
     if (wasUp) {
         client.set(TcpClient::Connected);
@@ -472,8 +428,8 @@ void LinkTest::errorEvent()
     ScriptedClient client;
     FakeTextBox ip("10.1.2.3", kLinkDownColour);
     FakeTextBox port("1111");
-    FakeTimer hbOut(500);
-    FakeTimer hbIn(2500);
+    FakeTimer hbOut(true);
+    FakeTimer hbIn(true);
     link::Link l({client, ip, port, hbOut, hbIn}, [] {});
     if (wasUp) {
         client.set(TcpClient::Connected);

@@ -2,11 +2,11 @@
 // keeps a faithful record, misbehaves as asked, and that the link recovers
 // from it with its real timers.
 
-#include "link/connectinit.h"
 #include "link/link.h"
 #include "platform/qtcontrols.h"
 #include "platform/qttcpclient.h"
-#include "platform/steps.h"
+#include "tests/support/fakecontrols.h"
+#include "tests/support/wiredlink.h"
 
 #include <QFile>
 #include <QProcess>
@@ -351,36 +351,14 @@ void SimTest::linkRecoversFromAnInstrumentThatKeepsClosing()
              QStringLiteral("--close-after"), QStringLiteral("120")});
     QVERIFY(sim.ready());
 
-    struct Box : platform::TextBox
-    {
-        std::string value;
-        platform::Colour colour = link::kLinkDownColour;
-        std::string text() const override { return value; }
-        void setText(const std::string& t) override { value = t; }
-        platform::Colour backColour() const override { return colour; }
-        void setBackColour(platform::Colour c) override { colour = c; }
-    };
-    Box ip;
-    ip.value = "127.0.0.1";
-    Box port;
-    port.value = sim.portText();
+    test::FakeTextBox ip("127.0.0.1", link::kLinkDownColour);
+    test::FakeTextBox port(sim.portText());
     platform::QtTcpClient client;
     platform::QtTimer hbOut(10, true);
     platform::QtTimer hbIn(60, true);
-    std::unique_ptr<link::ConnectTimeInit> init;
-    link::Link l({client, ip, port, hbOut, hbIn}, [&] { init->run(); });
-    const auto sendGuarded = [&](link::Message m) {
-        return [&l, m] {
-            SkipOnError steps;
-            steps.run([&] { l.send(m); });
-        };
-    };
-    init = std::make_unique<link::ConnectTimeInit>(
-        l, link::ConnectTimeInit::Actions{sendGuarded(link::setChargePumpCurrents(1, 1, 1)),
-                                          sendGuarded(link::setRosaPrescaler(1)),
-                                          sendGuarded(link::setDdsPrescaler(2))});
-    client.setEvents({[&] { l.Enet_Connect(); }, [&] { l.Enet_Close(); },
-                      [&] { l.Enet_DataArrival(); }, [&] { l.Enet_Error(); }});
+    test::WiredLink wired(client, ip, port, hbOut, hbIn);
+    link::Link& l = wired.link;
+    client.setEvents(l.clientEvents());
     hbOut.setHandler([&] { l.tmrHBout_Timer(); });
     hbIn.setHandler([&] { l.tmrHBin_Timer(); });
 

@@ -1,6 +1,6 @@
-#include "fakes.h"
 #include "platform/failure.h"
 #include "tests/support/commalocale.h"
+#include "tests/support/fakecontrols.h"
 #include "tuning/frequency.h"
 
 #include <gtest/gtest.h>
@@ -12,9 +12,8 @@
 
 using namespace quillon;
 using namespace quillon::tuning;
-using namespace quillon::tuning::test;
+using namespace quillon::test;
 using link::Message;
-using quillon::test::ScopedCommaLocale;
 
 namespace {
 
@@ -105,7 +104,7 @@ struct FrequencyPanel
     FakeTextBox txtFreq{"12.34"};
     FakeTextBox txtSysClk{"983.04"};
     FakeCheckBox chkZero;
-    FakeTimer tmrZero{500};
+    FakeTimer tmrZero;
     RecordingSender sender;
     FrequencySetting setting{{txtFreq, txtSysClk, chkZero, tmrZero}, sender};
 

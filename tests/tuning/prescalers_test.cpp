@@ -1,4 +1,4 @@
-#include "fakes.h"
+#include "tests/support/fakecontrols.h"
 #include "tuning/prescalers.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 
 using namespace quillon;
 using namespace quillon::tuning;
-using namespace quillon::tuning::test;
+using namespace quillon::test;
 using link::Message;
 
 namespace {

@@ -1,9 +1,10 @@
 #pragma once
 
-// Small stand-ins for the window's controls and the link, Qt-free, that keep
-// the rules of event delivery the handlers rely on: a list's position set
-// from code raises its Click at once, and a text box's text set to a
-// different text raises its Change at once, both nested inside the setter.
+// Small stand-ins for the window's controls and the link, Qt-free, shared by
+// every test that drives a handler without the window. They keep the rules of
+// event delivery the handlers rely on: a list's position set from code raises
+// its Click at once, and a text box's text set to a different text raises its
+// Change at once, both nested inside the setter.
 
 #include "link/protocol.h"
 #include "platform/controls.h"
@@ -14,12 +15,14 @@
 #include <utility>
 #include <vector>
 
-namespace quillon::tuning::test {
+namespace quillon::test {
 
 class FakeTextBox : public platform::TextBox
 {
 public:
-    explicit FakeTextBox(std::string text = {}) : m_text(std::move(text)) {}
+    explicit FakeTextBox(std::string text = {}, platform::Colour colour = platform::kWhite)
+        : m_text(std::move(text)), m_colour(colour)
+    {}
 
     std::function<void()> onChange;
     // Every text the box has held, in order, the initial one first.
@@ -40,7 +43,7 @@ public:
 
 private:
     std::string m_text;
-    platform::Colour m_colour = platform::kWhite;
+    platform::Colour m_colour;
 };
 
 class FakeListBox : public platform::ListBox
@@ -59,8 +62,12 @@ public:
         if (onClick)
             onClick();
     }
-    int listCount() const override { return static_cast<int>(m_items.size()); }
-    std::string itemText(int index) const override { return m_items.at(index); }
+    std::string itemText(int index) const override
+    {
+        if (index < 0 || index >= static_cast<int>(m_items.size()))
+            throw Failure("list position out of range");
+        return m_items[static_cast<std::size_t>(index)];
+    }
 
 private:
     std::vector<std::string> m_items;
@@ -92,17 +99,25 @@ private:
     std::string m_caption;
 };
 
+// A timer whose ticks the test raises by calling the handler. `starts` counts
+// every enabling, which starts a fresh interval: the watchdog's restarts show
+// up there.
 class FakeTimer : public platform::Timer
 {
 public:
-    explicit FakeTimer(int interval) : m_interval(interval) {}
+    explicit FakeTimer(bool enabled = false) : m_enabled(enabled) {}
+
+    int starts = 0;
+
     bool isEnabled() const override { return m_enabled; }
-    void setEnabled(bool enabled) override { m_enabled = enabled; }
-    int interval() const override { return m_interval; }
+    void setEnabled(bool enabled) override
+    {
+        m_enabled = enabled;
+        starts += enabled ? 1 : 0;
+    }
 
 private:
-    bool m_enabled = false;
-    int m_interval;
+    bool m_enabled;
 };
 
 // Records what goes out; the link can be down from the start or drop after a
@@ -127,4 +142,4 @@ public:
     }
 };
 
-} // namespace quillon::tuning::test
+} // namespace quillon::test
