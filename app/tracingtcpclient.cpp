@@ -1,6 +1,7 @@
 #include "app/tracingtcpclient.h"
 
 #include "link/protocol.h"
+#include "platform/failure.h"
 #include "platform/qttcpclient.h"
 
 #include <QTcpSocket>
@@ -82,7 +83,7 @@ void TracingTcpClient::connect(const std::string& host, const std::string& port)
                .arg(QString::fromStdString(host), QString::fromStdString(port));
     try {
         m_client.connect(host, port);
-    } catch (...) {
+    } catch (const Failure&) {
         traceLink("connect refused: the client is not closed");
         noteState();
         throw;
@@ -94,7 +95,7 @@ void TracingTcpClient::sendData(std::span<const std::uint8_t> bytes)
 {
     try {
         m_client.sendData(bytes);
-    } catch (...) {
+    } catch (const Failure&) {
         // The link sends in skip-on-error mode, so a send on a link that is
         // down vanishes without a word; the trace says what was lost.
         qCDebug(lcQuillonLink).noquote()

@@ -12,8 +12,7 @@ SingleInstance::SingleInstance(const QString& name)
     if (folder.isEmpty())
         folder = QDir::tempPath();
     QDir().mkpath(folder);
-    m_path = QDir(folder).filePath(name + QStringLiteral(".lock"));
-    m_lock = std::make_unique<QLockFile>(m_path);
+    m_lock = std::make_unique<QLockFile>(QDir(folder).filePath(name + QStringLiteral(".lock")));
     // A lock is stale only when its owner is gone, never because it is old:
     // a panel runs for weeks.
     m_lock->setStaleLockTime(0);

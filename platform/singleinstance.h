@@ -25,10 +25,8 @@ public:
 
     // True when this process holds the lock, false when another live copy does.
     bool isFirst() const { return m_first; }
-    QString lockPath() const { return m_path; }
 
 private:
-    QString m_path;
     std::unique_ptr<QLockFile> m_lock;
     bool m_first = false;
 };

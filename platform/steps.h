@@ -2,7 +2,6 @@
 
 #include "platform/failure.h"
 
-#include <exception>
 #include <utility>
 
 namespace quillon {
@@ -20,6 +19,11 @@ namespace quillon {
 // A test whose evaluation fails counts as holding: the guarded step runs. The
 // restore of saved settings is the one exception; it builds its SkipOnError
 // with FailedTest::DoesNotHold so that a value it cannot judge is not applied.
+//
+// Only a quillon::Failure counts as a step that failed: the failures the
+// panel expects (a send while the link is down, a number beyond double
+// precision, a list position out of range) are turned into one where the
+// platform reports them. Anything else is a bug and goes on up.
 class SkipOnError
 {
 public:
@@ -34,43 +38,36 @@ public:
     {}
 
     // Runs one step; a failure ends that step only.
-    template <class Step> void run(Step&& step) noexcept
+    template <class Step> void run(Step&& step)
     {
         try {
             std::forward<Step>(step)();
-        } catch (const std::exception&) {
-            ++m_failures;
+        } catch (const Failure&) {
         }
     }
 
     // Evaluates the test of a conditional step.
-    template <class Test> bool test(Test&& test) noexcept
+    template <class Test> bool test(Test&& test)
     {
         try {
             return static_cast<bool>(std::forward<Test>(test)());
-        } catch (const std::exception&) {
-            ++m_failures;
+        } catch (const Failure&) {
             return m_failedTestHolds;
         }
     }
 
-    // How many steps and tests failed so far; for tests and the trace, never
-    // shown to the operator.
-    int failures() const noexcept { return m_failures; }
-
 private:
     bool m_failedTestHolds;
-    int m_failures = 0;
 };
 
 // One guarded action: the first failure ends it at once and silently, with
 // whatever it already did left done. Returns whether it ran to its end.
-template <class Action> bool runGuarded(Action&& action) noexcept
+template <class Action> bool runGuarded(Action&& action)
 {
     try {
         std::forward<Action>(action)();
         return true;
-    } catch (const std::exception&) {
+    } catch (const Failure&) {
         return false;
     }
 }
