@@ -48,20 +48,17 @@ double tuningWord(double frequencyMHz, double systemClockMHz)
     return std::floor(checked(a / hzPerStep, "tuning word overflow"));
 }
 
-std::array<std::uint8_t, 4> tuningWordBytes(double word)
+std::uint32_t checkedTuningWord(double word)
 {
-    // The word travels as a signed 32-bit value broken into bytes, so it
-    // must be a whole number in [0, 2^31): a negative word (from a negative
+    // The word travels as a signed 32-bit value, so it must be a whole
+    // number in [0, 2^31): a negative word (from a negative
     // clock) or one at half the clock or above is no frequency the DDS can
     // make. NaN fails the range test as well.
     if (!(word >= 0 && word < kTwoTo31))
         throw Failure("tuning word out of range");
     if (word != std::floor(word))
         throw Failure("tuning word not whole");
-    const auto w = static_cast<std::uint32_t>(word);
-    return {static_cast<std::uint8_t>(w & 0xFF), static_cast<std::uint8_t>((w >> 8) & 0xFF),
-            static_cast<std::uint8_t>((w >> 16) & 0xFF),
-            static_cast<std::uint8_t>((w >> 24) & 0xFF)};
+    return static_cast<std::uint32_t>(word);
 }
 
 FrequencySetting::FrequencySetting(Controls controls, link::Sender& sender)
@@ -81,9 +78,7 @@ void FrequencySetting::cmdUpdateFreq_Click()
         // The whole message is built before anything is sent, so a word the
         // message cannot carry (negative, or at 2^31 and above) sends nothing
         // at all rather than half an update.
-        const auto bytes = tuningWordBytes(word);
-        link::Message setWord{link::command::SetTuningWord, 0x00};
-        setWord.insert(setWord.end(), bytes.begin(), bytes.end());
+        const link::Message setWord = link::setTuningWord(0, checkedTuningWord(word));
 
         m_sender.send(setWord);
         m_sender.send(link::applyUpdate());

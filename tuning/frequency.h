@@ -5,7 +5,6 @@
 #include "link/protocol.h"
 #include "platform/controls.h"
 
-#include <array>
 #include <cstdint>
 
 namespace quillon::tuning {
@@ -16,9 +15,9 @@ inline constexpr int kKeyEnter = 13;
 // W = floor(|F| * 1e6 / (C * 1e6 / 2^32)) in IEEE double, in that order.
 // Throws quillon::Failure on overflow, division by zero or an invalid result.
 double tuningWord(double frequencyMHz, double systemClockMHz);
-// The four little-endian bytes of W. Throws quillon::Failure when W is
+// W as the word SetTuningWord carries. Throws quillon::Failure when W is
 // negative or at 2^31 or above, or not a whole number.
-std::array<std::uint8_t, 4> tuningWordBytes(double word);
+std::uint32_t checkedTuningWord(double word);
 
 class FrequencySetting
 {

@@ -107,14 +107,9 @@ void Prescalers::cmdUpdateCP_Click()
         const int wideLock = m_c.cmbWideLock.listIndex();
         const int finalLock = m_c.cmbFinalLock.listIndex();
         const int freqDetect = m_c.cmbFreqDet.listIndex();
-        // A list without a selection has no level to send, and a code beyond
-        // a byte cannot be sent; the lists' own lengths keep every real code
-        // within one (at most 7 + 56 + 192).
+        // A list without a selection has no level to send.
         if (wideLock < 0 || finalLock < 0 || freqDetect < 0)
             throw Failure("charge-pump list without a selection");
-        const int code = wideLock + (finalLock > 0 ? (finalLock + 3) * 8 : 0) + freqDetect * 64;
-        if (code > 255)
-            throw Failure("charge-pump code beyond a byte");
         m_sender.send(link::setChargePumpCurrents(wideLock, finalLock, freqDetect));
     });
 }
