@@ -178,16 +178,16 @@ void QtTcpClient::connect(const std::string& host, const std::string& port)
     m_dataArrivalPending = false;
     const QString hostText = QString::fromStdString(host);
     const std::optional<quint16> portNumber = parsePort(port);
+    QHostAddress literal;
+    m_phase = m_state = literal.setAddress(hostText) ? Connecting : ResolvingHost;
     if (!portNumber || !isUsableHost(hostText)) {
-        m_state = Error;
+        m_phase = Error;
         post(Event::Error);
         return;
     }
 
     // An address literal skips the lookup; QTcpSocket reports its own state
     // changes as they come, synchronously for the first ones.
-    QHostAddress literal;
-    m_state = literal.setAddress(hostText) ? Connecting : ResolvingHost;
     m_attemptTimer->start(m_attemptTimeout);
     m_socket->connectToHost(hostText, *portNumber);
 }
@@ -217,30 +217,31 @@ void QtTcpClient::close()
         const QSignalBlocker blocker(m_socket);
         m_socket->abort();
     }
-    m_state = Closed;
+    m_phase = m_state = Closed;
 }
 
 bool QtTcpClient::attempting() const
 {
-    return m_state == ResolvingHost || m_state == HostResolved || m_state == Connecting;
+    return m_phase == ResolvingHost || m_phase == HostResolved || m_phase == Connecting;
 }
 
 void QtTcpClient::onSocketStateChanged(int socketState)
 {
     switch (static_cast<QAbstractSocket::SocketState>(socketState)) {
+    // The steps of an attempt come with no event: callers see them at once.
     case QAbstractSocket::HostLookupState:
         if (attempting())
-            m_state = ResolvingHost;
+            m_phase = m_state = ResolvingHost;
         break;
     case QAbstractSocket::ConnectingState:
         if (attempting())
-            m_state = Connecting;
+            m_phase = m_state = Connecting;
         break;
     case QAbstractSocket::ConnectedState:
         if (attempting()) {
             m_attemptTimer->stop();
             configureConnectedSocket();
-            m_state = Connected;
+            m_phase = Connected;
             post(Event::Connect);
         }
         break;
@@ -249,7 +250,7 @@ void QtTcpClient::onSocketStateChanged(int socketState)
         // connection reports its error (if any) first.
         if (attempting())
             failAttempt();
-        else if (m_state == Connected)
+        else if (m_phase == Connected)
             connectionEnded(m_socket->error() == QAbstractSocket::RemoteHostClosedError ||
                             m_socket->error() == QAbstractSocket::UnknownSocketError);
         break;
@@ -269,13 +270,13 @@ void QtTcpClient::onSocketError(int socketError)
         return;
     if (attempting())
         failAttempt();
-    else if (m_state == Connected)
+    else if (m_phase == Connected)
         connectionEnded(error == QAbstractSocket::RemoteHostClosedError);
 }
 
 void QtTcpClient::onReadyRead()
 {
-    if (drain() && (m_state == Connected || m_state == Closing))
+    if (drain() && (m_phase == Connected || m_phase == Closing))
         post(Event::DataArrival);
 }
 
@@ -293,7 +294,7 @@ void QtTcpClient::onAttemptTimeout()
 void QtTcpClient::failAttempt()
 {
     m_attemptTimer->stop();
-    m_state = Error;
+    m_phase = Error;
     post(Event::Error);
 }
 
@@ -303,7 +304,7 @@ void QtTcpClient::connectionEnded(bool closedByPeer)
     // arrival, reported before the end itself.
     if (drain())
         post(Event::DataArrival);
-    m_state = closedByPeer ? Closing : Error;
+    m_phase = closedByPeer ? Closing : Error;
     post(closedByPeer ? Event::Close : Event::Error);
 }
 
@@ -347,9 +348,11 @@ void QtTcpClient::deliver(Event event, unsigned generation)
     const std::function<void()>* handler = nullptr;
     switch (event) {
     case Event::Connect:
+        m_state = Connected;
         handler = &m_events.connect;
         break;
     case Event::Close:
+        m_state = Closing;
         handler = &m_events.close;
         break;
     case Event::DataArrival:
@@ -357,6 +360,7 @@ void QtTcpClient::deliver(Event event, unsigned generation)
         handler = &m_events.dataArrival;
         break;
     case Event::Error:
+        m_state = Error;
         handler = &m_events.error;
         break;
     }

@@ -7,6 +7,11 @@
 //    abort(). Every event here is posted and delivered from the event loop, so
 //    no handler ever runs inside a call to this class; close() blocks the
 //    socket's signals around abort() and drops events still on their way.
+//  - A state that comes with an event (Connected, Closing, Error) is taken
+//    when its event is delivered, not when the socket reaches it: in between,
+//    anything handled (a heartbeat tick, a key) would see a connected client
+//    whose Connect nobody has handled yet, and its send would go out before
+//    the connect sequence.
 //  - QTcpSocket has no half-closed state: when the instrument closes its side
 //    (FIN or RST) it goes Connected -> Closing -> Unconnected. We read what is
 //    left, report it as one DataArrival, then go to Closing and raise Close,
@@ -85,13 +90,19 @@ private:
     bool drain();
     void configureConnectedSocket();
     void post(Event event);
+    // Takes the state the event brings, then runs its handler.
     void deliver(Event event, unsigned generation);
 
     QTcpSocket* m_socket;
     QTimer* m_attemptTimer;
     std::chrono::milliseconds m_attemptTimeout = kDefaultAttemptTimeout;
     Events m_events;
+    // What callers see: the last transition whose event has been delivered
+    // (or that has none).
     int m_state = Closed;
+    // Where the socket is as this class has handled it; ahead of m_state
+    // while an event is on its way.
+    int m_phase = Closed;
     // Bumped by close() and connect(): events posted before are stale and are
     // dropped on delivery.
     unsigned m_generation = 0;

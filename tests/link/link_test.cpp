@@ -5,11 +5,13 @@
 
 #include "link/link.h"
 #include "platform/failure.h"
+#include "platform/qtcontrols.h"
 #include "platform/qttcpclient.h"
 #include "tests/platform/loopback.h"
 #include "tests/support/fakecontrols.h"
 #include "tests/support/wiredlink.h"
 
+#include <QElapsedTimer>
 #include <QTest>
 
 #include <deque>
@@ -148,6 +150,7 @@ private Q_SLOTS:
     void errorEvent_data();
     void errorEvent();
     void closeIsTheFirstStepOfShutDown();
+    void nothingGoesOutBeforeTheConnectSequence();
 };
 
 void LinkTest::connectTurnsWhiteStartsTimersAndInitialises()
@@ -461,6 +464,35 @@ void LinkTest::closeIsTheFirstStepOfShutDown()
     // A close is not the instrument closing: nothing marks the link down.
     QVERIFY(p.white());
     QVERIFY_THROWS_EXCEPTION(Failure, p.link.send(link::heartbeat()));
+}
+
+void LinkTest::nothingGoesOutBeforeTheConnectSequence()
+{
+    // A heartbeat falls due while the GUI thread is busy and the connection
+    // comes up underneath: when the thread is free again, the tick and the
+    // socket's news are handled in the same pass of the event loop. Whatever
+    // their order, A0 01 is the first thing the instrument receives.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        Peer peer;
+        platform::QtTcpClient client;
+        FakeTextBox ip("127.0.0.1", kLinkDownColour);
+        FakeTextBox port(peer.portText());
+        platform::QtTimer hbOut(5, true);
+        FakeTimer hbIn;
+        test::WiredLink wired(client, ip, port, hbOut, hbIn);
+        client.setEvents(wired.link.clientEvents());
+        hbOut.setHandler([&] { wired.link.tmrHBout_Timer(); });
+
+        wired.link.connect();
+        // The busy thread is the situation under test, not a wait.
+        QElapsedTimer busy;
+        busy.start();
+        while (!busy.hasExpired(100)) {
+        }
+        QTRY_VERIFY(peer.received().size() >= kInitSequence.size());
+        QCOMPARE(peer.received().left(2), QByteArray("\xA0\x01"));
+        QCOMPARE(peer.received().left(kInitSequence.size()), kInitSequence);
+    }
 }
 
 QTEST_GUILESS_MAIN(LinkTest)

@@ -87,7 +87,8 @@ private:
     int m_eventsInsideCalls = 0;
 };
 
-// FailedNow: the attempt failed inside the call; its Error is still to come.
+// FailedNow: the attempt failed inside the call; its Error, and with it the
+// Error state, is still to come.
 enum class Situation
 {
     Closed,
@@ -113,6 +114,8 @@ private:
 private Q_SLOTS:
     void connectsAndRaisesConnectFromTheEventLoop_data();
     void connectsAndRaisesConnectFromTheEventLoop();
+    void stateMovesOnlyWithItsEvent_data();
+    void stateMovesOnlyWithItsEvent();
     void connectOnlyFromClosed_data();
     void connectOnlyFromClosed();
     void sendOutsideConnectedFailsAtOnce_data();
@@ -160,7 +163,7 @@ void QtTcpClientTest::reach(Situation situation, QtTcpClient& client, Recorder& 
         break;
     case Situation::FailedNow:
         rec.connect("", peer.portText());
-        QCOMPARE(client.state(), int(TcpClient::Error));
+        QCOMPARE(client.state(), int(TcpClient::ResolvingHost));
         break;
     }
 }
@@ -190,6 +193,89 @@ void QtTcpClientTest::connectsAndRaisesConnectFromTheEventLoop()
     QCOMPARE(client.state(), int(TcpClient::Connected));
     rec.send();
     QTRY_COMPARE(peer.received(), QByteArray("\x7F"));
+    QCOMPARE(rec.eventsInsideCalls(), 0);
+}
+
+void QtTcpClientTest::stateMovesOnlyWithItsEvent_data()
+{
+    // How the change comes, the event it brings and the state with it; until
+    // that event is delivered the client reads as it did before the change:
+    // an attempt under way, or connected.
+    QTest::addColumn<QString>("how");
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<int>("after");
+    QTest::newRow("connect") << QStringLiteral("connect") << QStringLiteral("Connect")
+                             << int(TcpClient::Connected);
+    QTest::newRow("peer closes") << QStringLiteral("peer closes") << QStringLiteral("Close")
+                                 << int(TcpClient::Closing);
+#if defined(Q_OS_UNIX)
+    QTest::newRow("refused") << QStringLiteral("refused") << QStringLiteral("Error")
+                             << int(TcpClient::Error);
+#endif
+}
+
+void QtTcpClientTest::stateMovesOnlyWithItsEvent()
+{
+    // Between the socket's change and the delivery of its event the event
+    // loop may handle anything: a heartbeat tick, a key. Whatever it
+    // handles must see the state the last event left, and must not get a
+    // send through on a connection whose Connect nobody has handled yet.
+    QFETCH(QString, how);
+    QFETCH(QString, event);
+    QFETCH(int, after);
+    Peer peer;
+    QtTcpClient client;
+    Recorder rec(client);
+    std::string port = peer.portText();
+#if defined(Q_OS_UNIX)
+    RefusingPort refusing;
+    if (how == QStringLiteral("refused"))
+        port = refusing.portText();
+#endif
+    if (how == QStringLiteral("peer closes")) {
+        reach(Situation::Connected, client, rec, peer);
+        rec.clear();
+    }
+
+    // Runs right after the client has handled the socket's change, in the
+    // same signal, before the event loop delivers anything.
+    QList<int> seen;
+    bool sent = false;
+    auto* socket = const_cast<QTcpSocket*>(&client.socket());
+    const auto look = [&] {
+        if (!rec.log().isEmpty())
+            return;
+        seen << client.state();
+        try {
+            client.sendData(kHeartbeat);
+            sent = true;
+        } catch (const Failure&) {
+        }
+    };
+    QObject::connect(socket, &QAbstractSocket::stateChanged, socket, look);
+    QObject::connect(socket, &QAbstractSocket::errorOccurred, socket, look);
+    int stateAtEvent = -1;
+    rec.onEvent = [&](const QString&) {
+        if (stateAtEvent < 0)
+            stateAtEvent = client.state();
+    };
+
+    if (how == QStringLiteral("peer closes"))
+        peer.closeConnection();
+    else
+        rec.connect("127.0.0.1", port);
+
+    QTRY_COMPARE(rec.log(), event);
+    QVERIFY(!seen.isEmpty());
+    const QList<int> before = how == QStringLiteral("peer closes")
+                                  ? QList<int>{TcpClient::Connected}
+                                  : QList<int>{TcpClient::ResolvingHost, TcpClient::Connecting};
+    for (const int state : std::as_const(seen))
+        QVERIFY2(before.contains(state),
+                 qPrintable(QStringLiteral("read %1 before its event").arg(state)));
+    QVERIFY(!sent || how == QStringLiteral("peer closes"));
+    QCOMPARE(stateAtEvent, after);
+    QCOMPARE(client.state(), after);
     QCOMPARE(rec.eventsInsideCalls(), 0);
 }
 
@@ -375,8 +461,9 @@ void QtTcpClientTest::unusableHostOrPortFailsFromTheEventLoop()
 
     rec.connect(host.toStdString(), port.toStdString());
     // Refused inside the call, before any lookup: text that is no host name
-    // never goes out as a DNS query. The event still comes from the loop.
-    QCOMPARE(client.state(), int(TcpClient::Error));
+    // never goes out as a DNS query. The event still comes from the loop,
+    // and the state with it; until then the attempt reads as under way.
+    QVERIFY(client.state() == TcpClient::ResolvingHost || client.state() == TcpClient::Connecting);
     QCOMPARE(rec.log(), QString());
     QTRY_COMPARE(rec.log(), QStringLiteral("Error"));
     QCOMPARE(client.state(), int(TcpClient::Error));
