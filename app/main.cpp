@@ -29,10 +29,11 @@ int main(int argc, char* argv[])
     // runs the shut-down; closing the only window then ends the process.
     // Termination signals close the window the same way. At the end of the
     // desktop session the session manager may end the process without a close
-    // event, so the settings are saved when it asks for data to be committed.
+    // event, so the settings are saved when it asks for data to be committed;
+    // the panel itself keeps running, as the logout may still be cancelled.
     const quillon::app::TerminationSignals termination([&window] { window.close(); });
     QObject::connect(&application, &QGuiApplication::commitDataRequest, &window,
-                     [&window](QSessionManager&) { window.Form_Unload(); });
+                     [&window](QSessionManager&) { window.commitSessionData(); });
     QObject::connect(&application, &QCoreApplication::aboutToQuit, &window,
                      [&window] { window.Form_Unload(); });
 

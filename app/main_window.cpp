@@ -351,6 +351,11 @@ void formMain::Form_Unload()
     m_settings->save();
 }
 
+void formMain::commitSessionData()
+{
+    m_settings->save();
+}
+
 void formMain::closeEvent(QCloseEvent* event)
 {
     // The close is never refused and nothing is asked of the operator.

@@ -59,6 +59,10 @@ public:
     // Shut-down: close the link, save the settings. Runs once, however the
     // window is closed; the caller ends the process after it.
     void Form_Unload();
+    // The desktop session asks for data to be saved, as it may end (or only
+    // take a checkpoint): the seven settings are saved and everything else
+    // goes on, since the operator may yet cancel the logout.
+    void commitSessionData();
 
     bool hasUnloaded() const { return m_unloaded; }
 

@@ -71,10 +71,12 @@ private Q_SLOTS:
     void prescalerPick();
     void readoutFollowsTyping();
     void closeSavesAll();
+    void sessionSaveLeavesThePanelWorking();
 
 private:
-    // A panel connected to the test's instrument, its connect sequence read.
-    void startConnected();
+    // A panel connected to the test's instrument, its connect sequence read;
+    // without a heartbeat unless `heartbeatMs` asks for one.
+    void startConnected(int heartbeatMs = 600000);
 
     std::unique_ptr<registry::MemoryRegistry> m_registry;
     std::unique_ptr<Instrument> m_instrument;
@@ -98,12 +100,12 @@ void TestPanel::cleanup()
     m_registry.reset();
 }
 
-void TestPanel::startConnected()
+void TestPanel::startConnected(int heartbeatMs)
 {
     quillon::app::Options options;
     // No heartbeat or watchdog tick falls inside a test; the zero start's
     // tick comes after 50 ms instead of 500.
-    options.heartbeatOutMs = 600000;
+    options.heartbeatOutMs = heartbeatMs;
     options.watchdogMs = 600000;
     options.zeroStartMs = 50;
     m_port = m_instrument->port();
@@ -372,6 +374,29 @@ void TestPanel::closeSavesAll()
     QCOMPARE(QString::fromStdString(readSetting("Top")), QString::number(frame.y() * 15));
     // The link was closed first.
     QCOMPARE(m_window->enet().state(), 0);
+}
+
+void TestPanel::sessionSaveLeavesThePanelWorking()
+{
+    // The session manager's request to save may be followed by a cancelled
+    // logout: the panel saves and carries on, link and all.
+    startConnected(20);
+    m_window->txtFreq()->setText(QStringLiteral("80"));
+    m_window->commitSessionData();
+    QCOMPARE(readSetting("Frequency"), "80");
+    QVERIFY(!m_window->hasUnloaded());
+
+    m_instrument->clear();
+    QTRY_VERIFY(m_instrument->received().startsWith(QStringLiteral("7F 7F")));
+    QCOMPARE(m_window->enet().state(), int(quillon::platform::TcpClient::Connected));
+    QCOMPARE(m_window->txtIP()->palette().color(QPalette::Base), QColor(Qt::white));
+
+    // The real close still runs the whole shut-down, and saves again.
+    m_window->txtFreq()->setText(QStringLiteral("90"));
+    m_window->close();
+    QVERIFY(m_window->hasUnloaded());
+    QCOMPARE(m_window->enet().state(), 0);
+    QCOMPARE(readSetting("Frequency"), "90");
 }
 
 QTEST_MAIN(TestPanel)
