@@ -13,6 +13,8 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyleOptionGroupBox>
+#include <QStylePainter>
 
 // The icon lives in this static library's resources, which a static library
 // must register itself.
@@ -60,10 +62,36 @@ const QFont& buttonFont()
     return font;
 }
 
-QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, bool boldFont, int left,
-                 int top, int width, int height)
+// A frame that is itself on inside a frame that is off (the charge-pump
+// frame's three inner frames). Qt greys every child of a disabled widget; this
+// one draws its border and caption as an enabled frame does, while the
+// disabled container still keeps all input from the controls inside it.
+class LiveFrame : public QGroupBox
 {
-    auto* box = new QGroupBox(caption, parent);
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QStylePainter painter(this);
+        QStyleOptionGroupBox option;
+        initStyleOption(&option);
+        option.state |= QStyle::State_Enabled;
+        option.palette.setCurrentColorGroup(isActiveWindow() ? QPalette::Active
+                                                             : QPalette::Inactive);
+        // The caption's colour was taken from the disabled palette.
+        option.textColor = QColor::fromRgba(static_cast<QRgb>(
+            style()->styleHint(QStyle::SH_GroupBox_TextLabelColor, &option, this)));
+        painter.drawComplexControl(QStyle::CC_GroupBox, option);
+    }
+};
+
+QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, bool boldFont, int left,
+                 int top, int width, int height, bool liveInDisabledFrame = false)
+{
+    auto* box =
+        liveInDisabledFrame ? new LiveFrame(caption, parent) : new QGroupBox(caption, parent);
     box->setObjectName(QLatin1String(name));
     // Qt passes a parent's font on to its children; the inner frames take the
     // window's regular face explicitly.
@@ -161,14 +189,15 @@ void formMain::createControls(const Options& options)
 
     m_frame9 = frame(this, "Frame9", QStringLiteral("CP Currents"), true, 2940, 120, 1560, 2895);
     m_frame9->setEnabled(false);
-    m_frame10 =
-        frame(m_frame9, "Frame10", QStringLiteral("Freq. Detect"), false, 120, 240, 1215, 615);
+    m_frame10 = frame(m_frame9, "Frame10", QStringLiteral("Freq. Detect"), false, 120, 240, 1215,
+                      615, true);
     m_cmbFreqDet = list(m_frame10, "cmbFreqDet",
                         {QStringLiteral("OFF"), QStringLiteral("X20"), QStringLiteral("X40"),
                          QStringLiteral("X60")},
                         120, 240, 975, 315);
     m_cmbFreqDet->setEnabled(false);
-    m_frame11 = frame(m_frame9, "Frame11", QStringLiteral("Wide Lock"), false, 120, 960, 1215, 615);
+    m_frame11 =
+        frame(m_frame9, "Frame11", QStringLiteral("Wide Lock"), false, 120, 960, 1215, 615, true);
     m_cmbWideLock = list(m_frame11, "cmbWideLock",
                          {QStringLiteral("OFF"), QStringLiteral("X2"), QStringLiteral("X4"),
                           QStringLiteral("X6"), QStringLiteral("X8"), QStringLiteral("X10"),
@@ -176,7 +205,7 @@ void formMain::createControls(const Options& options)
                          120, 240, 975, 315);
     m_cmbWideLock->setEnabled(false);
     m_frame12 =
-        frame(m_frame9, "Frame12", QStringLiteral("Final Lock"), false, 120, 1680, 1215, 615);
+        frame(m_frame9, "Frame12", QStringLiteral("Final Lock"), false, 120, 1680, 1215, 615, true);
     m_cmbFinalLock = list(m_frame12, "cmbFinalLock",
                           {QStringLiteral("OFF"), QStringLiteral("X1"), QStringLiteral("X2"),
                            QStringLiteral("X3"), QStringLiteral("X4")},

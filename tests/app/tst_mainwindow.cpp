@@ -36,6 +36,7 @@ private Q_SLOTS:
     void timers_data();
     void timers();
     void windowAndDecorations();
+    void innerFramesLookOn();
     void firstStart();
 
 private:
@@ -234,6 +235,38 @@ void TestMainWindow::windowAndDecorations()
         QVERIFY2(window.findChild<QGroupBox*>(name)->font().bold(), name);
     for (const char* name : {"Frame10", "Frame11", "Frame12"})
         QVERIFY2(!window.findChild<QGroupBox*>(name)->font().bold(), name);
+}
+
+// The frame alone, without the controls inside it.
+QImage renderFrame(QGroupBox* frame)
+{
+    QImage image(frame->size(), QImage::Format_ARGB32_Premultiplied);
+    image.fill(Qt::transparent);
+    frame->render(&image, QPoint(), QRegion(), QWidget::DrawWindowBackground);
+    return image;
+}
+
+void TestMainWindow::innerFramesLookOn()
+{
+    // The charge-pump frame is off and greys what it holds; its three inner
+    // frames are on and look it, while their lists stay off.
+    formMain window;
+    for (const char* name : {"Frame10", "Frame11", "Frame12"}) {
+        auto* inner = window.findChild<QGroupBox*>(name);
+        QVERIFY2(inner, name);
+        QWidget container;
+        QGroupBox reference(inner->title(), &container);
+        reference.setFont(inner->font());
+        reference.resize(inner->size());
+        QCOMPARE(renderFrame(inner), renderFrame(&reference));
+        // The comparison sees greying: a frame that is off looks different.
+        reference.setEnabled(false);
+        QVERIFY(renderFrame(inner) != renderFrame(&reference));
+
+        const auto lists = inner->findChildren<QComboBox*>();
+        QCOMPARE(lists.size(), 1);
+        QVERIFY(!lists.first()->isEnabled());
+    }
 }
 
 void TestMainWindow::firstStart()
