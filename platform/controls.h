@@ -90,8 +90,12 @@ class Window
 {
 public:
     virtual ~Window() = default;
-    // The window's outer frame (title bar and borders included).
+    // The window's outer frame (title bar and borders included). Its left and
+    // top mean something only where positionKnown() says so.
     virtual TwipsRect frame() const = 0;
+    // Whether the platform lets the window know and set its own position. On
+    // Wayland the compositor places every window and tells it nothing.
+    virtual bool positionKnown() const = 0;
     virtual void setLeft(float left) = 0;
     virtual void setTop(float top) = 0;
     // Width and height of the primary screen.

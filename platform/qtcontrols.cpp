@@ -224,6 +224,16 @@ TwipsRect QtWindow::frame() const
             float(r.width() * kTwipsPerPixel), float(r.height() * kTwipsPerPixel)};
 }
 
+bool QtWindow::positionKnown() const
+{
+    // Decided by the platform plugin Qt actually runs on, not guessed from
+    // the session's environment. Qt reports no capability for it (its
+    // Wayland plugin claims window management like any other), so the
+    // platforms whose protocol gives a client no position are named:
+    // "wayland", and the variants of it such as "wayland-egl".
+    return !QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+}
+
 void QtWindow::setLeft(float left)
 {
     const QRect r = m_window->frameGeometry();

@@ -128,6 +128,7 @@ public:
     explicit QtWindow(QWidget* window) : m_window(window) {}
 
     TwipsRect frame() const override;
+    bool positionKnown() const override;
     void setLeft(float left) override;
     void setTop(float top) override;
     float screenWidth() const override;

@@ -146,9 +146,13 @@ void PersistedSettings::restore()
 
 void PersistedSettings::save()
 {
-    const platform::TwipsRect frame = m_c.window.frame();
-    write("Left", singleText(frame.left));
-    write("Top", singleText(frame.top));
+    // Where the platform keeps the window's position from it (Wayland), the
+    // position it reports is none the operator chose: the stored one stays.
+    if (m_c.window.positionKnown()) {
+        const platform::TwipsRect frame = m_c.window.frame();
+        write("Left", singleText(frame.left));
+        write("Top", singleText(frame.top));
+    }
     write("Frequency", m_c.txtFreq.text());
     write("System Clock", m_c.txtSysClk.text());
     write("IP Address", m_c.txtIP.text());

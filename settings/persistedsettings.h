@@ -25,7 +25,8 @@ public:
     // Reads and tests each value and applies those that pass; each prescaler
     // list always takes a position, the saved one or 1.
     void restore();
-    // Writes all seven values, in order; results are ignored.
+    // Writes all seven values, in order; results are ignored. Left and Top
+    // are left as stored where the window cannot know its position.
     void save();
     // Saves one prescaler choice ("DDS Prescaler" or "Rosa Prescaler").
     static void savePrescaler(const std::string& name, const std::string& text);

@@ -562,6 +562,20 @@ class Session:
         self.processes.append(panel)
         return panel
 
+    def start_wayland(self):
+        """A headless Wayland compositor (weston) of this session's own; returns
+        what a Qt program needs to run on it instead of on the X display."""
+        socket = "wayland-quillon"
+        weston = Process("weston", ["weston", "--backend=headless-backend.so",
+                                    "--socket=" + socket, "--idle-time=0"],
+                         self.env(), os.path.join(self.dir, "weston.log"))
+        self.processes.append(weston)
+        path = os.path.join(self.env()["XDG_RUNTIME_DIR"], socket)
+        wait_for("weston's socket", lambda: os.path.exists(path) or not weston.running(), 10)
+        if not weston.running():
+            raise AssertionError("weston ended at start:\n" + weston.output())
+        return {"QT_QPA_PLATFORM": "wayland", "WAYLAND_DISPLAY": socket}
+
     # -- settings ----------------------------------------------------------
 
     def hive_text(self):
