@@ -4,7 +4,7 @@
 // (case-insensitive names, every missing level created, exact bytes kept)
 // without touching the disk.
 
-#include "platform/hiveregistry.h"
+#include "platform/hivebackedregistry.h"
 
 namespace quillon::platform::registry {
 

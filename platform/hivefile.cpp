@@ -1,0 +1,293 @@
+// The hive file store: the lock, the temporary file, fsync and the atomic
+// rename; every file-system call of the registry backends is here.
+
+#include "platform/hivefile.h"
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <string_view>
+#include <system_error>
+
+#ifndef _WIN32
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
+
+namespace fs = std::filesystem;
+
+namespace quillon::platform::registry {
+
+namespace {
+
+// The registry's results for the errors of a file write: a folder or file we
+// may not write gives AccessDenied, anything else (a full disk, a parent that
+// is a file) CantWrite.
+Result resultFor(std::error_code error)
+{
+    if (error == std::errc::permission_denied || error == std::errc::operation_not_permitted ||
+        error == std::errc::read_only_file_system)
+        return AccessDenied;
+    return CantWrite;
+}
+
+std::string utcStamp()
+{
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm parts{};
+#ifdef _WIN32
+    gmtime_s(&parts, &now);
+#else
+    gmtime_r(&now, &parts);
+#endif
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
+    return text;
+}
+
+fs::path folderOf(const fs::path& file)
+{
+    return file.has_parent_path() ? file.parent_path() : fs::path(".");
+}
+
+fs::path withSuffix(const fs::path& file, std::string_view suffix)
+{
+    fs::path result = file;
+    result += std::string(suffix);
+    return result;
+}
+
+#ifndef _WIN32
+Result resultForErrno(int error)
+{
+    return resultFor(std::error_code(error, std::generic_category()));
+}
+
+// Makes a rename in `folder` survive a power cut; without it the folder's
+// entry may still name the old file after a restart. Some file systems cannot
+// sync a folder; the rename itself has happened, so that is not a failure.
+void syncFolder(const fs::path& folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    ::fsync(fd);
+    ::close(fd);
+}
+
+// An exclusive advisory lock on the file beside the hive, held from before
+// the read to after the rename, so that two writers never both start from the
+// same old contents and lose each other's values. The lock sits on a file of
+// its own because the hive itself is replaced by every write.
+class WriteLock
+{
+public:
+    Result acquire(const fs::path& file)
+    {
+        m_fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        if (m_fd < 0)
+            return resultForErrno(errno);
+        while (::flock(m_fd, LOCK_EX) != 0) {
+            if (errno != EINTR)
+                return resultForErrno(errno);
+        }
+        return Success;
+    }
+    ~WriteLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd); // releases the lock
+    }
+
+private:
+    int m_fd = -1;
+};
+
+bool writeAll(int fd, const std::string& contents)
+{
+    std::size_t done = 0;
+    while (done < contents.size()) {
+        const ::ssize_t n = ::write(fd, contents.data() + done, contents.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// Writes `contents` to `temporary`, with the permissions of `file` when it
+// exists, and renames it over `file`.
+Result replaceFile(const fs::path& file, const fs::path& temporary, const std::string& contents)
+{
+    const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return resultForErrno(errno);
+    struct stat old
+    {};
+    if (::stat(file.c_str(), &old) == 0) // keep the permissions the operator gave the hive
+        ::fchmod(fd, old.st_mode & 07777);
+    const bool written = writeAll(fd, contents) && ::fsync(fd) == 0;
+    const int writeError = errno;
+    if (::close(fd) != 0 || !written) {
+        const int failure = written ? errno : writeError;
+        ::unlink(temporary.c_str());
+        return resultForErrno(failure);
+    }
+    if (::rename(temporary.c_str(), file.c_str()) != 0) {
+        const int failure = errno;
+        ::unlink(temporary.c_str());
+        return resultForErrno(failure);
+    }
+    return Success;
+}
+#else
+void syncFolder(const fs::path&) {}
+
+// On Windows the system keeps its settings in the registry itself; the hive
+// file there serves tests only, one process at a time, and goes without a lock.
+class WriteLock
+{
+public:
+    Result acquire(const fs::path&) { return Success; }
+};
+
+Result replaceFile(const fs::path& file, const fs::path& temporary, const std::string& contents)
+{
+    std::error_code error;
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out.write(contents.data(), static_cast<std::streamsize>(contents.size()));
+        out.close();
+        if (!out) {
+            fs::remove(temporary, error);
+            return CantWrite;
+        }
+    }
+    fs::rename(temporary, file, error);
+    if (error) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        return resultFor(error);
+    }
+    return Success;
+}
+#endif
+
+} // namespace
+
+HiveFile::HiveFile(fs::path path) : m_path(std::move(path)) {}
+
+HiveFile::Contents HiveFile::read(std::size_t maxBytes) const
+{
+    Contents contents;
+    std::error_code error;
+    const fs::file_status status = fs::status(m_path, error);
+    if (status.type() == fs::file_type::not_found)
+        return contents;
+    contents.state = State::Unreadable;
+    if (error || status.type() == fs::file_type::directory)
+        return contents;
+
+    std::ifstream in(m_path, std::ios::binary);
+    if (!in) {
+        // Replaced between the look and the open: gone now means missing.
+        if (!fs::exists(m_path, error))
+            contents.state = State::Missing;
+        return contents;
+    }
+    std::array<char, 64 * 1024> chunk;
+    while (contents.bytes.size() <= maxBytes && in) {
+        in.read(chunk.data(), static_cast<std::streamsize>(chunk.size()));
+        contents.bytes.append(chunk.data(), static_cast<std::size_t>(in.gcount()));
+    }
+    if (in.bad()) {
+        contents.bytes.clear();
+        return contents;
+    }
+    contents.state = State::Present;
+    return contents;
+}
+
+Result HiveFile::rewrite(std::size_t maxBytes, const Decide& decide, fs::path& keptAside)
+{
+    // Every write replaces the whole file, and never in place:
+    //   1. lock the lock file beside the hive, then read the hive again, so that
+    //      the values another process wrote since our last look are kept;
+    //   2. write the new text to <hive>.tmp in the same folder, flush it and
+    //      fsync it, so that its bytes are on the disk before any name points
+    //      at them;
+    //   3. rename it over the hive: one atomic step, after which readers see
+    //      the new file and before which they see the old one;
+    //   4. fsync the folder, so that the rename itself survives a power cut;
+    //   5. unlock.
+    // A kill or a power cut at any moment therefore leaves the old hive or the
+    // new one, never a mixture. What it may leave is a stray <hive>.tmp, which
+    // nothing reads and the next write truncates and reuses.
+    keptAside.clear();
+    const fs::path folder = folderOf(m_path);
+    std::error_code error;
+    fs::create_directories(folder, error);
+    if (error)
+        return resultFor(error);
+
+    WriteLock lock;
+    if (const Result result = lock.acquire(withSuffix(m_path, ".lock")); result != Success)
+        return result;
+
+    const Contents current = read(maxBytes);
+    if (current.state == State::Unreadable)
+        return AccessDenied;
+    Replacement replacement;
+    if (const Result result = decide(current, replacement); result != Success)
+        return result;
+    if (!replacement.write)
+        return Success;
+
+    if (replacement.keepOriginalAside && current.state == State::Present) {
+        // Never overwrite what we do not understand: keep it, under a name
+        // that says what happened and when, for the operator to look at.
+        const fs::path base = withSuffix(m_path, ".corrupt-" + utcStamp());
+        fs::path aside = base;
+        for (int n = 1; fs::exists(aside, error); ++n)
+            aside = withSuffix(base, "-" + std::to_string(n));
+        fs::rename(m_path, aside, error);
+        if (error)
+            return resultFor(error);
+        syncFolder(folder);
+        keptAside = aside;
+    }
+
+    if (const Result result = replaceFile(m_path, withSuffix(m_path, ".tmp"), replacement.text);
+        result != Success)
+        return result;
+    syncFolder(folder);
+    return Success;
+}
+
+fs::path defaultHivePath()
+{
+    if (const char* named = std::getenv("QUILLON_REGISTRY"); named != nullptr && *named != '\0')
+        return fs::path(named);
+    fs::path config;
+    // A relative XDG_CONFIG_HOME is invalid and to be ignored.
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME");
+        xdg != nullptr && *xdg != '\0' && fs::path(xdg).is_absolute()) {
+        config = xdg;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') {
+        config = fs::path(home) / ".config";
+    } else {
+        std::error_code error;
+        config = fs::current_path(error) / ".config";
+    }
+    return config / "quillon" / "registry.reg";
+}
+
+} // namespace quillon::platform::registry

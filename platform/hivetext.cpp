@@ -1,0 +1,380 @@
+// The hive's text form: the REGEDIT4 parser and the formatter, the bytes of
+// the file in and out. No file system here.
+
+#include "platform/hivetext.h"
+
+#include "numbertext/numbertext.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <utility>
+#include <vector>
+
+namespace quillon::platform::registry {
+
+namespace {
+
+bool hasControlCharacter(std::string_view text)
+{
+    return std::any_of(text.begin(), text.end(), [](char c) {
+        const auto byte = static_cast<unsigned char>(c);
+        return byte < 0x20 && byte != '\t';
+    });
+}
+
+std::string_view trimRight(std::string_view text)
+{
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.remove_suffix(1);
+    return text;
+}
+
+std::string_view trim(std::string_view text)
+{
+    text = trimRight(text);
+    while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+        text.remove_prefix(1);
+    return text;
+}
+
+bool startsWithFolded(std::string_view text, std::string_view prefix)
+{
+    return text.size() >= prefix.size() && equalFolded(text.substr(0, prefix.size()), prefix);
+}
+
+// Reads 1 to 8 hexadecimal digits, the whole of `text`.
+bool parseHexNumber(std::string_view text, std::uint32_t& value)
+{
+    if (text.empty() || text.size() > 8)
+        return false;
+    value = 0;
+    for (char c : text) {
+        const int digit = numbertext::hexDigitValue(c);
+        if (digit < 0)
+            return false;
+        value = (value << 4) | static_cast<std::uint32_t>(digit);
+    }
+    return true;
+}
+
+std::string quoteText(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size() + 2);
+    out += '"';
+    for (char c : text) {
+        if (c == '\\' || c == '"')
+            out += '\\';
+        out += c;
+    }
+    out += '"';
+    return out;
+}
+
+class Parser
+{
+public:
+    explicit Parser(std::string_view text) : m_text(text) {}
+
+    HiveParseResult run()
+    {
+        if (m_text.substr(0, 3) == "\xEF\xBB\xBF") // a byte-order mark from a Windows editor
+            m_text.remove_prefix(3);
+        std::string_view line;
+        if (!nextLine(line))
+            return fail(m_error.empty() ? "the file is empty; a hive starts with REGEDIT4"
+                                        : m_error);
+        if (trimRight(line) != "REGEDIT4")
+            return fail("a hive starts with the line REGEDIT4");
+
+        HiveKey* key = nullptr;
+        while (nextLine(line)) {
+            const std::string_view text = trim(line);
+            if (text.empty() || text.front() == ';')
+                continue;
+            if (text.front() == '[') {
+                if (text.back() != ']' || text.size() < 2)
+                    return fail("a key line ends with ]");
+                std::string path;
+                if (!keyPath(text.substr(1, text.size() - 2), path))
+                    return fail(m_error);
+                key = &m_result.hive.ensureKey(path);
+            } else if (text.front() == '"' || text.front() == '@') {
+                if (key == nullptr)
+                    return fail("a value comes before any key");
+                if (!value(text, *key))
+                    return fail(m_error);
+            } else {
+                return fail("neither a key, a value nor a comment");
+            }
+        }
+        if (!m_error.empty())
+            return fail(m_error);
+        m_result.ok = true;
+        m_result.line = 0;
+        return std::move(m_result);
+    }
+
+private:
+    // The next line without its line break; false at the end of the text or at
+    // a line that is not UTF-8 text (m_error tells which).
+    bool nextLine(std::string_view& line)
+    {
+        if (m_pos >= m_text.size())
+            return false;
+        const std::size_t end = m_text.find('\n', m_pos);
+        const std::size_t stop = end == std::string_view::npos ? m_text.size() : end;
+        line = m_text.substr(m_pos, stop - m_pos);
+        m_pos = end == std::string_view::npos ? m_text.size() : end + 1;
+        ++m_line;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (hasControlCharacter(line)) {
+            m_error = "a control character (a zero byte, a lone carriage return or another)";
+            return false;
+        }
+        if (!isPlainText(line)) {
+            m_error = "bytes that are not UTF-8";
+            return false;
+        }
+        return true;
+    }
+
+    HiveParseResult fail(std::string error)
+    {
+        HiveParseResult result;
+        result.line = m_line;
+        result.error = std::move(error);
+        return result;
+    }
+
+    bool keyPath(std::string_view text, std::string& path)
+    {
+        const std::size_t separator = text.find('\\');
+        const std::string_view root = text.substr(0, separator);
+        const std::string_view known = knownRootName(root);
+        if (known.empty()) {
+            m_error = "the key does not start with a known root such as HKEY_LOCAL_MACHINE";
+            return false;
+        }
+        path = known; // the canonical spelling
+        if (separator == std::string_view::npos)
+            return true;
+        std::vector<std::string_view> names;
+        if (!splitKeyPath(text.substr(separator + 1), names) || names.empty()) {
+            m_error = "a key name is empty or longer than the registry allows";
+            return false;
+        }
+        path += text.substr(separator);
+        return true;
+    }
+
+    // A quoted string starting at text[pos], with \\ and \" as its only escapes.
+    bool quotedText(std::string_view text, std::size_t& pos, std::string& out)
+    {
+        out.clear();
+        ++pos; // the opening quote
+        while (pos < text.size()) {
+            const char c = text[pos];
+            if (c == '"') {
+                ++pos;
+                return true;
+            }
+            if (c == '\\') {
+                if (pos + 1 >= text.size() || (text[pos + 1] != '\\' && text[pos + 1] != '"')) {
+                    m_error = "a backslash in quotes is followed by neither \\ nor \"";
+                    return false;
+                }
+                ++pos;
+            }
+            out += text[pos];
+            ++pos;
+        }
+        m_error = "a quoted text has no closing quote";
+        return false;
+    }
+
+    bool value(std::string_view text, HiveKey& key)
+    {
+        std::string name;
+        std::size_t pos = 0;
+        if (text.front() == '@') {
+            pos = 1;
+        } else if (!quotedText(text, pos, name)) {
+            return false;
+        }
+        std::string_view rest = trim(text.substr(pos));
+        if (rest.empty() || rest.front() != '=') {
+            m_error = "a value name is not followed by =";
+            return false;
+        }
+        rest = trim(rest.substr(1));
+
+        std::vector<std::uint8_t> data;
+        ValueType type = RegNone;
+        if (!rest.empty() && rest.front() == '"') {
+            std::string content;
+            pos = 0;
+            if (!quotedText(rest, pos, content))
+                return false;
+            if (pos != rest.size()) {
+                m_error = "text follows the closing quote";
+                return false;
+            }
+            type = RegSz;
+            data.assign(content.begin(), content.end());
+        } else if (startsWithFolded(rest, "dword:")) {
+            std::uint32_t number = 0;
+            if (!parseHexNumber(rest.substr(6), number)) {
+                m_error = "dword: is followed by other than 1 to 8 hexadecimal digits";
+                return false;
+            }
+            type = RegDword;
+            for (int i = 0; i < 4; ++i)
+                data.push_back(static_cast<std::uint8_t>(number >> (8 * i)));
+        } else if (startsWithFolded(rest, "hex:")) {
+            type = RegBinary;
+            if (!hexBytes(rest.substr(4), data))
+                return false;
+        } else if (startsWithFolded(rest, "hex(")) {
+            const std::size_t close = rest.find("):");
+            std::uint32_t number = 0;
+            if (close == std::string_view::npos ||
+                !parseHexNumber(rest.substr(4, close - 4), number)) {
+                m_error = "hex( is followed by other than a hexadecimal type and ):";
+                return false;
+            }
+            type = number;
+            if (!hexBytes(rest.substr(close + 2), data))
+                return false;
+        } else {
+            m_error = "a value is neither quoted text, dword: nor hex:";
+            return false;
+        }
+        key.setValue(name, type, std::move(data));
+        return true;
+    }
+
+    // Comma-separated pairs of hexadecimal digits; a line that ends with a
+    // backslash goes on in the next.
+    bool hexBytes(std::string_view first, std::vector<std::uint8_t>& data)
+    {
+        std::string list(trim(first));
+        while (!list.empty() && list.back() == '\\') {
+            list.pop_back();
+            std::string_view next;
+            if (!nextLine(next)) {
+                if (m_error.empty())
+                    m_error = "a continued line is the last line";
+                return false;
+            }
+            list += trim(next);
+        }
+        const std::string_view all = trim(list);
+        if (all.empty())
+            return true;
+        std::size_t start = 0;
+        while (true) {
+            const std::size_t comma = all.find(',', start);
+            const std::string_view item = trim(all.substr(
+                start, comma == std::string_view::npos ? std::string_view::npos : comma - start));
+            if (item.size() != 2 || numbertext::hexDigitValue(item[0]) < 0 ||
+                numbertext::hexDigitValue(item[1]) < 0) {
+                m_error = "a byte is not two hexadecimal digits";
+                return false;
+            }
+            data.push_back(static_cast<std::uint8_t>(numbertext::hexDigitValue(item[0]) * 16 +
+                                                     numbertext::hexDigitValue(item[1])));
+            if (comma == std::string_view::npos)
+                return true;
+            start = comma + 1;
+        }
+    }
+
+    std::string_view m_text;
+    std::size_t m_pos = 0;
+    std::size_t m_line = 0;
+    std::string m_error;
+    HiveParseResult m_result;
+};
+
+void appendHexData(std::string& out, std::size_t column, const HiveValue& value)
+{
+    static constexpr char kDigits[] = "0123456789abcdef";
+    // Lines are wrapped as the registry editor wraps them, so that a long
+    // value stays readable.
+    constexpr std::size_t kWidth = 77;
+    for (std::size_t i = 0; i < value.data.size(); ++i) {
+        const std::size_t width = i + 1 < value.data.size() ? 3 : 2;
+        if (column + width > kWidth) {
+            out += "\\\n  ";
+            column = 2;
+        }
+        out += kDigits[value.data[i] >> 4];
+        out += kDigits[value.data[i] & 0xF];
+        if (width == 3)
+            out += ',';
+        column += width;
+    }
+}
+
+std::string formatValue(const HiveValue& value)
+{
+    std::string line = value.name.empty() ? std::string("@") : quoteText(value.name);
+    line += '=';
+    const std::string_view bytes(reinterpret_cast<const char*>(value.data.data()),
+                                 value.data.size());
+    if (value.type == RegSz && isPlainText(bytes)) {
+        line += quoteText(bytes);
+    } else if (value.type == RegDword && value.data.size() == 4) {
+        const std::uint32_t number = value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
+                                     (static_cast<std::uint32_t>(value.data[3]) << 24);
+        char digits[9];
+        std::snprintf(digits, sizeof digits, "%08x", static_cast<unsigned>(number));
+        line += "dword:";
+        line += digits;
+    } else {
+        if (value.type == RegBinary) {
+            line += "hex:";
+        } else {
+            char type[16];
+            std::snprintf(type, sizeof type, "hex(%x):", static_cast<unsigned>(value.type));
+            line += type;
+        }
+        const std::size_t column = line.size();
+        appendHexData(line, column, value);
+    }
+    return line;
+}
+
+} // namespace
+
+HiveParseResult parseHive(std::string_view text)
+{
+    if (text.size() > kMaxHiveBytes) {
+        HiveParseResult result;
+        result.error = "the file is larger than 1 MiB, far larger than any hive of ours";
+        return result;
+    }
+    return Parser(text).run();
+}
+
+std::string formatHive(const Hive& hive)
+{
+    std::string out = "REGEDIT4\n"
+                      "; A quoted string holds exactly its bytes, with no terminating zero;\n"
+                      "; hex(1): holds string data that quoted text cannot carry.\n";
+    for (const HiveKey& key : hive.keys()) {
+        out += "\n[";
+        out += key.path();
+        out += "]\n";
+        for (const HiveValue& value : key.values()) {
+            out += formatValue(value);
+            out += '\n';
+        }
+    }
+    return out;
+}
+
+} // namespace quillon::platform::registry
