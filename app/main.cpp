@@ -1,5 +1,6 @@
 #include "app/main_window.h"
 #include "app/terminationsignals.h"
+#include "platform/registry.h"
 #include "platform/singleinstance.h"
 
 #include <QApplication>
@@ -23,7 +24,9 @@ int main(int argc, char* argv[])
 
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.xpm")));
 
-    quillon::app::formMain window;
+    // The settings live in the platform's own registry, made once here.
+    const auto registry = quillon::platform::registry::platformRegistry();
+    quillon::app::formMain window(*registry);
 
     // The close box, the system menu and Alt+F4 arrive as a close event, which
     // runs the shut-down; closing the only window then ends the process.

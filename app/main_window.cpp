@@ -146,10 +146,11 @@ QLabel* label(QWidget* parent, const char* name, const QString& caption, int lef
 
 } // namespace
 
-formMain::formMain(const Options& options, QWidget* parent)
+formMain::formMain(platform::registry::Registry& registry, const Options& options, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
-                          Qt::MSWindowsFixedSizeDialogHint)
+                          Qt::MSWindowsFixedSizeDialogHint),
+      m_registry(registry)
 {
     initResources();
     setObjectName(QStringLiteral("formMain"));
@@ -288,16 +289,18 @@ void formMain::createLogic(const Options& options)
     m_prescalers = std::make_unique<tuning::Prescalers>(
         tuning::Prescalers::Controls{*m_ddsPrescaler, *m_rosa, *m_freqDet, *m_wideLock,
                                      *m_finalLock, *m_freq, *m_laserFreq},
-        *m_link, &settings::PersistedSettings::savePrescaler);
+        *m_link, [this](const std::string& name, const std::string& text) {
+            m_settings->savePrescaler(name, text);
+        });
     m_connectInit = std::make_unique<link::ConnectTimeInit>(
         *m_link, link::ConnectTimeInit::Actions{[this] { m_prescalers->cmdUpdateCP_Click(); },
                                                 [this] { m_prescalers->cmbRosa_Click(); },
                                                 [this] { m_prescalers->cmbDdsPrescaler_Click(); }});
     m_frequency = std::make_unique<tuning::FrequencySetting>(
         tuning::FrequencySetting::Controls{*m_freq, *m_sysClk, *m_zero, *m_tmrZero}, *m_link);
-    m_settings =
-        std::make_unique<settings::PersistedSettings>(settings::PersistedSettings::Controls{
-            *m_window, *m_freq, *m_sysClk, *m_ip, *m_ddsPrescaler, *m_rosa});
+    m_settings = std::make_unique<settings::PersistedSettings>(
+        m_registry, settings::PersistedSettings::Controls{*m_window, *m_freq, *m_sysClk, *m_ip,
+                                                          *m_ddsPrescaler, *m_rosa});
 }
 
 void formMain::wireEvents()

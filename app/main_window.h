@@ -51,7 +51,10 @@ class formMain : public QWidget
 {
     Q_OBJECT
 public:
-    explicit formMain(const Options& options = Options(), QWidget* parent = nullptr);
+    // The settings are read from and written to `registry`, which must
+    // outlive the window.
+    explicit formMain(platform::registry::Registry& registry, const Options& options = Options(),
+                      QWidget* parent = nullptr);
     ~formMain() override;
 
     // Start-up: show, version label, charge-pump lists, restore, connect.
@@ -143,6 +146,7 @@ private:
     std::unique_ptr<tuning::FrequencySetting> m_frequency;
     std::unique_ptr<tuning::Prescalers> m_prescalers;
     std::unique_ptr<settings::PersistedSettings> m_settings;
+    platform::registry::Registry& m_registry;
 
     bool m_unloaded = false;
 };

@@ -1,3 +1,6 @@
+// The platform's own registry: the one place that chooses between the
+// Windows registry and the hive file.
+
 #include "platform/registry.h"
 
 #ifdef _WIN32
@@ -8,32 +11,15 @@
 
 namespace quillon::platform::registry {
 
-namespace {
-
-Registry* g_installed = nullptr;
-
-Registry& platformRegistry()
+std::unique_ptr<Registry> platformRegistry()
 {
 #ifdef _WIN32
-    static Win32Registry registry;
+    return std::make_unique<Win32Registry>();
 #else
-    // The path is taken once, at the first use: the hive does not move while
-    // the system runs.
-    static HiveRegistry registry(defaultHivePath());
+    // The path is taken once, at start-up: the hive does not move while the
+    // system runs.
+    return std::make_unique<HiveRegistry>(defaultHivePath());
 #endif
-    return registry;
-}
-
-} // namespace
-
-Registry& defaultRegistry()
-{
-    return g_installed != nullptr ? *g_installed : platformRegistry();
-}
-
-void setDefaultRegistry(Registry* registry)
-{
-    g_installed = registry;
 }
 
 } // namespace quillon::platform::registry

@@ -63,12 +63,9 @@ public:
     virtual Result closeKey(Key key) = 0;
 };
 
-// The registry the settings routines use: the Windows registry on Windows, the
-// hive file elsewhere (QUILLON_REGISTRY names it, else
-// $XDG_CONFIG_HOME/quillon/registry.reg). Tests install their own.
-Registry& defaultRegistry();
-// Replaces the default registry; pass nullptr to return to the platform's own.
-// The caller keeps ownership and keeps it alive while installed.
-void setDefaultRegistry(Registry* registry);
+// The registry of the platform the system runs on, for app/ to create once
+// and hand to whatever reads or writes settings: the Windows registry on
+// Windows, the hive file at defaultHivePath() elsewhere.
+std::unique_ptr<Registry> platformRegistry();
 
 } // namespace quillon::platform::registry

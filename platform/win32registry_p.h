@@ -1,7 +1,7 @@
 #pragma once
 
 // The Windows registry through the advapi32 ANSI entry points. Private to
-// platform/ and its tests: the system reaches it as defaultRegistry(), and
+// platform/ and its tests: the system reaches it as platformRegistry(), and
 // <windows.h> stays inside win32registry.cpp.
 
 #include "platform/registry.h"

@@ -1,3 +1,6 @@
+// ReadSetting and WriteSetting, each as its list of steps, and VersionText.
+// The registry they run over is the caller's.
+
 #include "settings/miscfunctions.h"
 
 #include "quillon_version.h"
@@ -20,12 +23,19 @@ namespace {
 constexpr std::uint32_t kReadAccess = 0x2003F;
 constexpr std::size_t kReadLimit = 1024;
 
-// The error each failing step of WriteSetting raises: E_UNEXPECTED.
-constexpr std::int32_t kUnexpected = static_cast<std::int32_t>(0x8000FFFFu);
-
-struct WriteFailure
+// A key the routine opened, closed exactly once when the routine returns,
+// whichever way it does.
+class ClosedOnReturn
 {
-    std::int32_t number = kUnexpected;
+public:
+    ClosedOnReturn(Registry& registry, Key key) : m_registry(registry), m_key(key) {}
+    ~ClosedOnReturn() { m_registry.closeKey(m_key); }
+    ClosedOnReturn(const ClosedOnReturn&) = delete;
+    ClosedOnReturn& operator=(const ClosedOnReturn&) = delete;
+
+private:
+    Registry& m_registry;
+    Key m_key;
 };
 
 // The decimal text of a hexadecimal literal such as "&h00012C".
@@ -73,113 +83,64 @@ std::string dwordText(const std::uint8_t* bytes, std::size_t count)
 
 } // namespace
 
-bool readSetting(reg::Registry& registry, Key& root, const std::string& keyPath,
-                 const std::string& name, std::string& text)
-{
-    Key key = 0;
-    bool opened = false;
-    bool ok = false;
-    try {
-        // 1. Open the key; any non-zero result is a failure.
-        if (registry.openKey(root, keyPath, 0, kReadAccess, key) == reg::Success) {
-            opened = true;
-
-            // 2. Query into a zero-filled buffer of 1024 bytes. A non-zero
-            //    result (data over 1024 bytes included) or no data is a failure.
-            std::array<std::uint8_t, kReadLimit> buffer{};
-            buffer.fill(0);
-            std::uint32_t size = kReadLimit;
-            reg::ValueType type = reg::RegNone;
-            const reg::Result result = registry.queryValue(key, name, &type, buffer.data(), &size);
-            if (result == reg::Success && size != 0 && size <= kReadLimit) {
-                // 3. Drop one terminator: only the byte at position size is
-                //    examined; zero bytes inside the data stay.
-                const std::size_t kept = buffer[size - 1] == 0 ? size - 1 : size;
-
-                // 4. The text according to the type; any other type leaves the
-                //    caller's text exactly as it was.
-                if (type == reg::RegSz) {
-                    text.assign(reinterpret_cast<const char*>(buffer.data()), kept);
-                } else if (type == reg::RegDword) {
-                    text = dwordText(buffer.data(), kept);
-                }
-                ok = true;
-            }
-        }
-    } catch (...) {
-        // The registry layer may throw (out of memory, a file system error);
-        // ReadSetting reports that as any other failure.
-        ok = false;
-    }
-
-    // 5. Close the key if step 1 opened it, on every path.
-    if (opened) {
-        try {
-            registry.closeKey(key);
-        } catch (...) {
-        }
-    }
-    if (!ok)
-        text.clear();
-    return ok;
-}
-
-bool writeSetting(reg::Registry& registry, Key& root, const std::string& keyPath,
-                  const std::string& name, const std::string& text)
-{
-    Key key = 0;
-    bool open = false;
-    // The routine's own error handler: each failing step raises E_UNEXPECTED,
-    // and the handler turns it, or anything else the registry layer throws,
-    // into false. Nothing reaches the caller.
-    try {
-        // 1. Create the key, or open it if it exists, with every missing level.
-        std::uint32_t disposition = 0;
-        if (registry.createKey(root, keyPath, reg::OptionNonVolatile, reg::KeyAllAccess, key,
-                               &disposition) != reg::Success)
-            throw WriteFailure{};
-        open = true;
-
-        // 2. Set the value: REG_SZ, the text's n bytes and no terminator.
-        if (text.size() > std::numeric_limits<std::uint32_t>::max()) {
-            open = false;
-            registry.closeKey(key);
-            throw WriteFailure{};
-        }
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
-        if (registry.setValue(key, name, reg::RegSz, bytes,
-                              static_cast<std::uint32_t>(text.size())) != reg::Success) {
-            open = false;
-            registry.closeKey(key);
-            throw WriteFailure{};
-        }
-
-        // 3. Close the key.
-        open = false;
-        registry.closeKey(key);
-        return true;
-    } catch (...) {
-        if (open) {
-            try {
-                registry.closeKey(key);
-            } catch (...) {
-            }
-        }
-        return false;
-    }
-}
-
 namespace MiscFunctions {
 
-bool ReadSetting(Key& root, const std::string& keyPath, const std::string& name, std::string& text)
+bool ReadSetting(Registry& registry, Key root, const std::string& keyPath, const std::string& name,
+                 std::string& text)
 {
-    return readSetting(reg::defaultRegistry(), root, keyPath, name, text);
+    const auto failed = [&text] {
+        text.clear();
+        return false;
+    };
+
+    // 1. Open the key; any non-zero result is a failure.
+    Key handle = 0;
+    if (registry.openKey(root, keyPath, 0, kReadAccess, handle) != reg::Success)
+        return failed();
+    const ClosedOnReturn key(registry, handle); // 5. closed on every path from here
+
+    // 2. Query into a zero-filled buffer of 1024 bytes. A non-zero result
+    //    (data over 1024 bytes included) or no data is a failure.
+    std::array<std::uint8_t, kReadLimit> buffer{};
+    std::uint32_t size = kReadLimit;
+    reg::ValueType type = reg::RegNone;
+    if (registry.queryValue(handle, name, &type, buffer.data(), &size) != reg::Success ||
+        size == 0 || size > kReadLimit)
+        return failed();
+
+    // 3. Drop one terminator: only the byte at position size is examined;
+    //    zero bytes inside the data stay.
+    const std::size_t kept = buffer[size - 1] == 0 ? size - 1 : size;
+
+    // 4. The text according to the type; any other type leaves the caller's
+    //    text exactly as it was.
+    if (type == reg::RegSz)
+        text.assign(reinterpret_cast<const char*>(buffer.data()), kept);
+    else if (type == reg::RegDword)
+        text = dwordText(buffer.data(), kept);
+    return true;
 }
 
-bool WriteSetting(Key& root, const std::string& keyPath, const std::string& name,
+bool WriteSetting(Registry& registry, Key root, const std::string& keyPath, const std::string& name,
                   const std::string& text)
 {
-    return writeSetting(reg::defaultRegistry(), root, keyPath, name, text);
+    // The registry reports its failures as results, so each failing step is
+    // simply false here, and nothing reaches the caller.
+
+    // 1. Create the key, or open it if it exists, with every missing level.
+    Key handle = 0;
+    std::uint32_t disposition = 0;
+    if (registry.createKey(root, keyPath, reg::OptionNonVolatile, reg::KeyAllAccess, handle,
+                           &disposition) != reg::Success)
+        return false;
+    const ClosedOnReturn key(registry, handle); // 3. closed exactly once, on every path
+
+    // 2. Set the value: REG_SZ, the text's n bytes and no terminator.
+    if (text.size() > std::numeric_limits<std::uint32_t>::max())
+        return false;
+    return registry.setValue(handle, name, reg::RegSz,
+                             reinterpret_cast<const std::uint8_t*>(text.data()),
+                             static_cast<std::uint32_t>(text.size())) == reg::Success;
 }
 
 std::string VersionText()

@@ -62,21 +62,21 @@ std::size_t characterCount(const std::string& text)
     return count;
 }
 
-bool read(const char* name, std::string& text)
-{
-    Key root = HKeyLocalMachine;
-    return MiscFunctions::ReadSetting(root, kSettingsKey, name, text);
-}
-
-void write(const char* name, const std::string& text)
-{
-    Key root = HKeyLocalMachine;
-    MiscFunctions::WriteSetting(root, kSettingsKey, name, text);
-}
-
 } // namespace
 
-PersistedSettings::PersistedSettings(Controls controls) : m_c(controls) {}
+PersistedSettings::PersistedSettings(platform::registry::Registry& registry, Controls controls)
+    : m_registry(registry), m_c(controls)
+{}
+
+bool PersistedSettings::read(const char* name, std::string& text)
+{
+    return MiscFunctions::ReadSetting(m_registry, HKeyLocalMachine, kSettingsKey, name, text);
+}
+
+void PersistedSettings::write(const char* name, const std::string& text)
+{
+    MiscFunctions::WriteSetting(m_registry, HKeyLocalMachine, kSettingsKey, name, text);
+}
 
 void PersistedSettings::restore()
 {
@@ -92,7 +92,7 @@ void PersistedSettings::restore()
     // A restored position must also put the title bar on a screen that exists
     // now: a position saved on a second display that has since gone would
     // open the window where nobody can see or reach it.
-    ok = read("Left", text);
+    ok = read(kLeft, text);
     if (steps.test([&] {
             const platform::TwipsRect frame = m_c.window.frame();
             const float left = toSingle(v());
@@ -102,7 +102,7 @@ void PersistedSettings::restore()
         }))
         steps.run([&] { m_c.window.setLeft(toSingle(v())); });
 
-    ok = read("Top", text);
+    ok = read(kTop, text);
     if (steps.test([&] {
             const platform::TwipsRect frame = m_c.window.frame();
             const float top = toSingle(v());
@@ -113,17 +113,17 @@ void PersistedSettings::restore()
         steps.run([&] { m_c.window.setTop(toSingle(v())); });
 
     // Numbers come back in their plain form: a saved "12.340" reads "12.34".
-    ok = read("Frequency", text);
+    ok = read(kFrequency, text);
     if (steps.test([&] { return ok && v() > 0 && v() < 10000; }))
         steps.run([&] { m_c.txtFreq.setText(numbertext::plainText(v())); });
 
-    ok = read("System Clock", text);
+    ok = read(kSystemClock, text);
     if (steps.test([&] { return ok && v() >= 100 && v() <= 1000; }))
         steps.run([&] { m_c.txtSysClk.setText(numbertext::plainText(v())); });
 
     // Only the length of the address is checked; its form is the link's
     // business, and an address that cannot be used makes the attempt fail.
-    ok = read("IP Address", text);
+    ok = read(kIpAddress, text);
     if (steps.test([&] {
             const std::size_t length = characterCount(trimSpaces(text));
             return ok && length >= 8 && length <= 15;
@@ -131,13 +131,13 @@ void PersistedSettings::restore()
         steps.run([&] { m_c.txtIP.setText(trimSpaces(text)); });
 
     // Each prescaler list always takes a position, and so runs its action.
-    ok = read("DDS Prescaler", text);
+    ok = read(kDdsPrescaler, text);
     if (steps.test([&] { return ok && v() >= 0 && v() <= 2; }))
         steps.run([&] { m_c.cmbDdsPrescaler.setListIndex(roundHalfEven(v())); });
     else
         steps.run([&] { m_c.cmbDdsPrescaler.setListIndex(1); });
 
-    ok = read("Rosa Prescaler", text);
+    ok = read(kRosaPrescaler, text);
     if (steps.test([&] { return ok && v() >= 0 && v() <= 3; }))
         steps.run([&] { m_c.cmbRosa.setListIndex(roundHalfEven(v())); });
     else
@@ -150,14 +150,14 @@ void PersistedSettings::save()
     // position it reports is none the operator chose: the stored one stays.
     if (m_c.window.positionKnown()) {
         const platform::TwipsRect frame = m_c.window.frame();
-        write("Left", singleText(frame.left));
-        write("Top", singleText(frame.top));
+        write(kLeft, singleText(frame.left));
+        write(kTop, singleText(frame.top));
     }
-    write("Frequency", m_c.txtFreq.text());
-    write("System Clock", m_c.txtSysClk.text());
-    write("IP Address", m_c.txtIP.text());
-    write("DDS Prescaler", std::to_string(m_c.cmbDdsPrescaler.listIndex()));
-    write("Rosa Prescaler", std::to_string(m_c.cmbRosa.listIndex()));
+    write(kFrequency, m_c.txtFreq.text());
+    write(kSystemClock, m_c.txtSysClk.text());
+    write(kIpAddress, m_c.txtIP.text());
+    write(kDdsPrescaler, std::to_string(m_c.cmbDdsPrescaler.listIndex()));
+    write(kRosaPrescaler, std::to_string(m_c.cmbRosa.listIndex()));
 }
 
 void PersistedSettings::savePrescaler(const std::string& name, const std::string& text)

@@ -1,11 +1,23 @@
 #pragma once
 
 // The seven settings kept between runs under HKEY_LOCAL_MACHINE\SOFTWARE\Oxwell\Quillon:
-// Left, Top, Frequency, System Clock, IP Address, DDS Prescaler, Rosa Prescaler.
+// their names, when each is written and how each is tested when read back.
 
 #include "platform/controls.h"
+#include "platform/registry.h"
+
+#include <string>
 
 namespace quillon::settings {
+
+// The value names, the one place they are spelled.
+inline constexpr const char* kLeft = "Left";
+inline constexpr const char* kTop = "Top";
+inline constexpr const char* kFrequency = "Frequency";
+inline constexpr const char* kSystemClock = "System Clock";
+inline constexpr const char* kIpAddress = "IP Address";
+inline constexpr const char* kDdsPrescaler = "DDS Prescaler";
+inline constexpr const char* kRosaPrescaler = "Rosa Prescaler";
 
 class PersistedSettings
 {
@@ -20,7 +32,8 @@ public:
         platform::ListBox& cmbRosa;
     };
 
-    explicit PersistedSettings(Controls controls);
+    // The settings in `registry`, which must outlive this.
+    PersistedSettings(platform::registry::Registry& registry, Controls controls);
 
     // Reads and tests each value and applies those that pass; each prescaler
     // list always takes a position, the saved one or 1.
@@ -28,10 +41,15 @@ public:
     // Writes all seven values, in order; results are ignored. Left and Top
     // are left as stored where the window cannot know its position.
     void save();
-    // Saves one prescaler choice ("DDS Prescaler" or "Rosa Prescaler").
-    static void savePrescaler(const std::string& name, const std::string& text);
+    // Saves one prescaler choice (kDdsPrescaler or kRosaPrescaler), for the
+    // prescaler actions; the result is ignored.
+    void savePrescaler(const std::string& name, const std::string& text);
 
 private:
+    bool read(const char* name, std::string& text);
+    void write(const char* name, const std::string& text);
+
+    platform::registry::Registry& m_registry;
     Controls m_c;
 };
 

@@ -74,15 +74,13 @@ private:
 void TestAccessibility::init()
 {
     m_registry = std::make_unique<registry::MemoryRegistry>();
-    registry::setDefaultRegistry(m_registry.get());
-    registry::Key root = registry::HKeyLocalMachine;
-    quillon::settings::MiscFunctions::WriteSetting(root, "SOFTWARE\\Oxwell\\Quillon", "IP Address",
+    quillon::settings::MiscFunctions::WriteSetting(*m_registry, registry::HKeyLocalMachine,
+                                                   "SOFTWARE\\Oxwell\\Quillon", "IP Address",
                                                    "127.0.0.1");
 }
 
 void TestAccessibility::cleanup()
 {
-    registry::setDefaultRegistry(nullptr);
     m_registry.reset();
 }
 
@@ -94,7 +92,7 @@ std::unique_ptr<formMain> TestAccessibility::startWindow(const QByteArray& port)
     // No heartbeat or watchdog tick falls inside a test.
     options.heartbeatOutMs = 600000;
     options.watchdogMs = 600000;
-    auto window = std::make_unique<formMain>(options);
+    auto window = std::make_unique<formMain>(*m_registry, options);
     window->Form_Load();
     if (!QTest::qWaitForWindowExposed(window.get()))
         return nullptr;

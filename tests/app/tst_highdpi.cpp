@@ -115,15 +115,13 @@ void TestHighDpi::init()
 {
     // Loopback only: the panel connects at start-up to the saved address.
     m_registry = std::make_unique<registry::MemoryRegistry>();
-    registry::setDefaultRegistry(m_registry.get());
-    registry::Key root = registry::HKeyLocalMachine;
-    quillon::settings::MiscFunctions::WriteSetting(root, "SOFTWARE\\Oxwell\\Quillon", "IP Address",
+    quillon::settings::MiscFunctions::WriteSetting(*m_registry, registry::HKeyLocalMachine,
+                                                   "SOFTWARE\\Oxwell\\Quillon", "IP Address",
                                                    "127.0.0.1");
 }
 
 void TestHighDpi::cleanup()
 {
-    registry::setDefaultRegistry(nullptr);
     m_registry.reset();
 }
 
@@ -131,7 +129,7 @@ std::unique_ptr<formMain> TestHighDpi::startWindow(const char* port)
 {
     quillon::app::Options options;
     options.port = port;
-    auto window = std::make_unique<formMain>(options);
+    auto window = std::make_unique<formMain>(*m_registry, options);
     window->Form_Load();
     if (!QTest::qWaitForWindowExposed(window.get()))
         return nullptr;

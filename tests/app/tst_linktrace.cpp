@@ -85,9 +85,8 @@ void TestLinkTrace::cleanupTestCase()
 void TestLinkTrace::init()
 {
     m_registry = std::make_unique<registry::MemoryRegistry>();
-    registry::setDefaultRegistry(m_registry.get());
-    registry::Key root = registry::HKeyLocalMachine;
-    quillon::settings::MiscFunctions::WriteSetting(root, "SOFTWARE\\Oxwell\\Quillon", "IP Address",
+    quillon::settings::MiscFunctions::WriteSetting(*m_registry, registry::HKeyLocalMachine,
+                                                   "SOFTWARE\\Oxwell\\Quillon", "IP Address",
                                                    "127.0.0.1");
     m_instrument = std::make_unique<Instrument>();
     g_trace.clear();
@@ -97,7 +96,6 @@ void TestLinkTrace::cleanup()
 {
     m_window.reset();
     m_instrument.reset();
-    registry::setDefaultRegistry(nullptr);
     m_registry.reset();
     QLoggingCategory::setFilterRules(QString());
 }
@@ -109,7 +107,7 @@ void TestLinkTrace::startWindow(const QByteArray& port, int watchdogMs)
     options.port = m_port.constData();
     options.heartbeatOutMs = 600000; // no heartbeat among the lines looked at
     options.watchdogMs = watchdogMs;
-    m_window = std::make_unique<formMain>(options);
+    m_window = std::make_unique<formMain>(*m_registry, options);
     m_window->Form_Load();
 }
 

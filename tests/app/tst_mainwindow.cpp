@@ -46,12 +46,10 @@ private:
 void TestMainWindow::init()
 {
     m_registry = std::make_unique<registry::MemoryRegistry>();
-    registry::setDefaultRegistry(m_registry.get());
 }
 
 void TestMainWindow::cleanup()
 {
-    registry::setDefaultRegistry(nullptr);
     m_registry.reset();
 }
 
@@ -105,7 +103,7 @@ void TestMainWindow::controls()
     QFETCH(bool, enabled);
     QFETCH(QRect, twips);
 
-    formMain window;
+    formMain window(*m_registry);
     auto* widget = window.findChild<QWidget*>(name);
     QVERIFY2(widget, qPrintable(name));
     QCOMPARE(QString::fromLatin1(widget->metaObject()->className()), kind);
@@ -151,7 +149,7 @@ void TestMainWindow::lists()
 {
     QFETCH(QString, name);
     QFETCH(QStringList, entries);
-    formMain window;
+    formMain window(*m_registry);
     auto* combo = window.findChild<QComboBox*>(name);
     QVERIFY(combo);
     QVERIFY(!combo->isEditable()); // pick only
@@ -163,7 +161,7 @@ void TestMainWindow::lists()
 
 void TestMainWindow::tabOrder()
 {
-    formMain window;
+    formMain window(*m_registry);
     const QStringList expected{"txtFreq",    "cmdUpdateFreq",   "txtIP",        "txtPort",
                                "cmbFreqDet", "cmbWideLock",     "cmbFinalLock", "cmdUpdateCP",
                                "cmbRosa",    "cmbDdsPrescaler", "chkZero",      "txtSysClk"};
@@ -193,7 +191,7 @@ void TestMainWindow::timers()
     QFETCH(QString, name);
     QFETCH(int, interval);
     QFETCH(bool, enabled);
-    formMain window;
+    formMain window(*m_registry);
     auto* timer = window.findChild<QtTimer*>(name);
     QVERIFY(timer);
     // The QTimer that the adapter drives.
@@ -205,7 +203,7 @@ void TestMainWindow::timers()
 
 void TestMainWindow::windowAndDecorations()
 {
-    formMain window;
+    formMain window(*m_registry);
     QCOMPARE(window.windowTitle(), QStringLiteral("Quillon Test"));
     QCOMPARE(window.size(), QSize(4560 / 15, 4785 / 15));
     QCOMPARE(window.minimumSize(), window.maximumSize()); // fixed single border
@@ -250,7 +248,7 @@ void TestMainWindow::innerFramesLookOn()
 {
     // The charge-pump frame is off and greys what it holds; its three inner
     // frames are on and look it, while their lists stay off.
-    formMain window;
+    formMain window(*m_registry);
     for (const char* name : {"Frame10", "Frame11", "Frame12"}) {
         auto* inner = window.findChild<QGroupBox*>(name);
         QVERIFY2(inner, name);
@@ -273,12 +271,12 @@ void TestMainWindow::firstStart()
 {
     // Loopback and a port nothing listens on: the link stays down, which is
     // all this test needs. Everything else is as on a first run.
-    registry::Key root = registry::HKeyLocalMachine;
-    quillon::settings::MiscFunctions::WriteSetting(root, "SOFTWARE\\Oxwell\\Quillon", "IP Address",
+    quillon::settings::MiscFunctions::WriteSetting(*m_registry, registry::HKeyLocalMachine,
+                                                   "SOFTWARE\\Oxwell\\Quillon", "IP Address",
                                                    "127.0.0.1");
     quillon::app::Options options;
     options.port = "1";
-    formMain window(options);
+    formMain window(*m_registry, options);
     window.Form_Load();
     QVERIFY(QTest::qWaitForWindowActive(&window));
 

@@ -25,20 +25,6 @@ namespace registry = quillon::platform::registry;
 namespace {
 const QString kConnectSequence = QStringLiteral("A0 01 A6 03 A9 61 00 B0 01 A8 02 AF 01 A3 00");
 
-std::string readSetting(const char* name)
-{
-    registry::Key root = registry::HKeyLocalMachine;
-    std::string text;
-    quillon::settings::MiscFunctions::ReadSetting(root, "SOFTWARE\\Oxwell\\Quillon", name, text);
-    return text;
-}
-
-void writeSetting(const char* name, const char* text)
-{
-    registry::Key root = registry::HKeyLocalMachine;
-    quillon::settings::MiscFunctions::WriteSetting(root, "SOFTWARE\\Oxwell\\Quillon", name, text);
-}
-
 // Replaces the box's whole text in one edit, as pasting over a selection does.
 void pasteOver(QLineEdit* box, const QString& text)
 {
@@ -77,6 +63,18 @@ private:
     // A panel connected to the test's instrument, its connect sequence read;
     // without a heartbeat unless `heartbeatMs` asks for one.
     void startConnected(int heartbeatMs = 600000);
+    std::string readSetting(const char* name)
+    {
+        std::string text;
+        quillon::settings::MiscFunctions::ReadSetting(*m_registry, registry::HKeyLocalMachine,
+                                                      "SOFTWARE\\Oxwell\\Quillon", name, text);
+        return text;
+    }
+    void writeSetting(const char* name, const char* text)
+    {
+        quillon::settings::MiscFunctions::WriteSetting(*m_registry, registry::HKeyLocalMachine,
+                                                       "SOFTWARE\\Oxwell\\Quillon", name, text);
+    }
 
     std::unique_ptr<registry::MemoryRegistry> m_registry;
     std::unique_ptr<Instrument> m_instrument;
@@ -87,7 +85,6 @@ private:
 void TestPanel::init()
 {
     m_registry = std::make_unique<registry::MemoryRegistry>();
-    registry::setDefaultRegistry(m_registry.get());
     writeSetting("IP Address", "127.0.0.1");
     m_instrument = std::make_unique<Instrument>();
 }
@@ -96,7 +93,6 @@ void TestPanel::cleanup()
 {
     m_window.reset();
     m_instrument.reset();
-    registry::setDefaultRegistry(nullptr);
     m_registry.reset();
 }
 
@@ -110,7 +106,7 @@ void TestPanel::startConnected(int heartbeatMs)
     options.zeroStartMs = 50;
     m_port = m_instrument->port();
     options.port = m_port.constData();
-    m_window = std::make_unique<formMain>(options);
+    m_window = std::make_unique<formMain>(*m_registry, options);
     m_window->Form_Load();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     QTRY_COMPARE(m_instrument->received(), kConnectSequence);
@@ -215,7 +211,7 @@ void TestPanel::updateWithLinkDown()
 {
     quillon::app::Options options;
     options.port = "1"; // nothing listens there: the link stays down
-    formMain window(options);
+    formMain window(*m_registry, options);
     window.Form_Load();
     window.findChild<QCheckBox*>("chkZero")->setChecked(true);
     QTest::mouseClick(window.findChild<QPushButton*>("cmdUpdateFreq"), Qt::LeftButton);
@@ -287,7 +283,7 @@ void TestPanel::systemClockRules()
 
     quillon::app::Options options;
     options.port = "1";
-    formMain window(options);
+    formMain window(*m_registry, options);
     window.Form_Load();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     pasteOver(window.txtSysClk(), typed);
@@ -344,7 +340,7 @@ void TestPanel::readoutFollowsTyping()
 {
     quillon::app::Options options;
     options.port = "1";
-    formMain window(options);
+    formMain window(*m_registry, options);
     window.Form_Load();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     window.txtFreq()->setFocus();

@@ -63,12 +63,10 @@ void TestRestore::init()
         m_registry = std::make_unique<reg::HiveRegistry>(
             m_dir->filePath(QStringLiteral("registry.reg")).toStdString());
     }
-    reg::setDefaultRegistry(m_registry.get());
 }
 
 void TestRestore::cleanup()
 {
-    reg::setDefaultRegistry(nullptr);
     m_registry.reset();
     m_dir.reset();
 }
@@ -198,7 +196,7 @@ void TestRestore::restore()
     m_registry->closeKey(key);
 
     quillon::settings::PersistedSettings settings(
-        {qtWindow, freqBox, sysClkBox, ipBox, ddsList, rosaList});
+        *m_registry, {qtWindow, freqBox, sysClkBox, ipBox, ddsList, rosaList});
     settings.restore();
 
     // Each prescaler list always takes a position, and so raises its Click.
@@ -241,7 +239,7 @@ void TestRestore::firstRunLeavesDefaults()
     QtTextBox freqBox(&freq), sysClkBox(&sysClk), ipBox(&ip);
     QtListBox ddsList(&dds), rosaList(&rosa);
     quillon::settings::PersistedSettings settings(
-        {qtWindow, freqBox, sysClkBox, ipBox, ddsList, rosaList});
+        *m_registry, {qtWindow, freqBox, sysClkBox, ipBox, ddsList, rosaList});
     settings.restore();
     QCOMPARE(window.frameGeometry().topLeft(), QPoint(30, 40));
     QCOMPARE(freq.text(), QStringLiteral("12.34"));

@@ -3,7 +3,6 @@
 
 #include "platform/hiveregistry.h"
 #include "platform/hivetext.h"
-#include "platform/memoryregistry.h"
 #include "settings/miscfunctions.h"
 #include "tests/registry/tempdir.h"
 
@@ -32,8 +31,8 @@ namespace {
 namespace fs = std::filesystem;
 using namespace quillon::platform::registry;
 using quillon::settings::kSettingsKey;
-using quillon::settings::readSetting;
-using quillon::settings::writeSetting;
+using quillon::settings::MiscFunctions::ReadSetting;
+using quillon::settings::MiscFunctions::WriteSetting;
 using quillon::tests::readBytes;
 using quillon::tests::TempDir;
 using quillon::tests::writeBytes;
@@ -46,13 +45,11 @@ class HiveFile : public ::testing::Test
 protected:
     bool write(const std::string& name, const std::string& text)
     {
-        Key root = HKeyLocalMachine;
-        return writeSetting(hive, root, kSettingsKey, name, text);
+        return WriteSetting(hive, HKeyLocalMachine, kSettingsKey, name, text);
     }
     bool read(HiveRegistry& registry, const std::string& name, std::string& text)
     {
-        Key root = HKeyLocalMachine;
-        return readSetting(registry, root, kSettingsKey, name, text);
+        return ReadSetting(registry, HKeyLocalMachine, kSettingsKey, name, text);
     }
     bool read(const std::string& name, std::string& text) { return read(hive, name, text); }
 
@@ -141,11 +138,10 @@ TEST_F(HiveFile, AwkwardStringsReadBackExactlyFromTheFile)
 TEST_F(HiveFile, TwoInstancesOnOneFileKeepEachOthersValues)
 {
     HiveRegistry second(file);
-    Key root = HKeyLocalMachine;
     ASSERT_TRUE(write("Left", "100"));
-    ASSERT_TRUE(writeSetting(second, root, kSettingsKey, "Top", "200"));
+    ASSERT_TRUE(WriteSetting(second, HKeyLocalMachine, kSettingsKey, "Top", "200"));
     ASSERT_TRUE(write("Frequency", "80"));
-    ASSERT_TRUE(writeSetting(second, root, kSettingsKey, "Left", "101"));
+    ASSERT_TRUE(WriteSetting(second, HKeyLocalMachine, kSettingsKey, "Left", "101"));
 
     HiveRegistry third(file);
     for (HiveRegistry* registry : {&hive, &second, &third}) {
@@ -187,19 +183,18 @@ TEST_F(HiveFile, BrokenFileIsNeverOverwrittenAndTheNextWriteStartsAfresh)
         const fs::path broken = folder.path() / "registry.reg";
         writeBytes(broken, row.bytes);
         HiveRegistry registry(broken);
-        Key root = HKeyLocalMachine;
 
         ::testing::internal::CaptureStderr();
         std::string text = "stale";
-        EXPECT_FALSE(readSetting(registry, root, kSettingsKey, "Left", text));
+        EXPECT_FALSE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", text));
         EXPECT_EQ(text, "");
-        EXPECT_FALSE(readSetting(registry, root, kSettingsKey, "Left", text));
+        EXPECT_FALSE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", text));
         const std::string reported = ::testing::internal::GetCapturedStderr();
         EXPECT_NE(reported.find(broken.string()), std::string::npos) << reported;
         EXPECT_EQ(readBytes(broken), row.bytes) << "a read changed the file";
 
         ::testing::internal::CaptureStderr();
-        EXPECT_TRUE(writeSetting(registry, root, kSettingsKey, "Top", "5"));
+        EXPECT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Top", "5"));
         ::testing::internal::GetCapturedStderr();
 
         std::vector<fs::path> aside;
@@ -213,9 +208,9 @@ TEST_F(HiveFile, BrokenFileIsNeverOverwrittenAndTheNextWriteStartsAfresh)
 
         const HiveParseResult fresh = parseHive(readBytes(broken));
         ASSERT_TRUE(fresh.ok);
-        EXPECT_TRUE(readSetting(registry, root, kSettingsKey, "Top", text));
+        EXPECT_TRUE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Top", text));
         EXPECT_EQ(text, "5");
-        EXPECT_FALSE(readSetting(registry, root, kSettingsKey, "Left", text));
+        EXPECT_FALSE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", text));
     }
 }
 
@@ -243,10 +238,9 @@ TEST_F(HiveFile, FolderThatCannotBeWrittenFailsTheWriteAndNothingElse)
     Key key = 0;
     EXPECT_EQ(blocked.createKey(HKeyLocalMachine, kSettingsKey, 0, KeyAllAccess, key, nullptr),
               CantWrite);
-    Key root = HKeyLocalMachine;
-    EXPECT_FALSE(writeSetting(blocked, root, kSettingsKey, "Left", "1"));
+    EXPECT_FALSE(WriteSetting(blocked, HKeyLocalMachine, kSettingsKey, "Left", "1"));
     std::string text = "stale";
-    EXPECT_FALSE(readSetting(blocked, root, kSettingsKey, "Left", text));
+    EXPECT_FALSE(ReadSetting(blocked, HKeyLocalMachine, kSettingsKey, "Left", text));
     EXPECT_EQ(text, "");
     EXPECT_EQ(readBytes(blocker), "just a file");
     EXPECT_EQ(blocked.openHandles(), 0u);
@@ -257,10 +251,10 @@ TEST_F(HiveFile, FolderThatCannotBeWrittenFailsTheWriteAndNothingElse)
     const fs::path locked = dir.path() / "locked";
     fs::create_directories(locked);
     HiveRegistry inLocked(locked / "registry.reg");
-    ASSERT_TRUE(writeSetting(inLocked, root, kSettingsKey, "Left", "1"));
+    ASSERT_TRUE(WriteSetting(inLocked, HKeyLocalMachine, kSettingsKey, "Left", "1"));
     const std::string before = readBytes(locked / "registry.reg");
     fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_FALSE(writeSetting(inLocked, root, kSettingsKey, "Left", "2"));
+    EXPECT_FALSE(WriteSetting(inLocked, HKeyLocalMachine, kSettingsKey, "Left", "2"));
     fs::permissions(locked, fs::perms::owner_all);
     EXPECT_EQ(readBytes(locked / "registry.reg"), before);
 #endif
@@ -270,14 +264,13 @@ TEST_F(HiveFile, WriteCreatesMissingFoldersAndReadsCreateNothing)
 {
     const fs::path nested = dir.path() / "a" / "b" / "registry.reg";
     HiveRegistry registry(nested);
-    Key root = HKeyLocalMachine;
     std::string text;
-    EXPECT_FALSE(readSetting(registry, root, kSettingsKey, "Left", text));
+    EXPECT_FALSE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", text));
     EXPECT_TRUE(filesInFolder().empty());
 
-    EXPECT_TRUE(writeSetting(registry, root, kSettingsKey, "Left", "3"));
+    EXPECT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", "3"));
     EXPECT_TRUE(fs::exists(nested));
-    EXPECT_TRUE(readSetting(registry, root, kSettingsKey, "Left", text));
+    EXPECT_TRUE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", text));
     EXPECT_EQ(text, "3");
 }
 
@@ -366,23 +359,14 @@ TEST(DefaultHive, PathFollowsTheEnvironment)
     }
 }
 
-TEST(DefaultHive, SettingsGoToTheHiveNamedByTheEnvironmentUnlessReplaced)
+TEST(DefaultHive, PlatformRegistryIsTheHiveTheEnvironmentNames)
 {
     TempDir folder;
     const fs::path named = folder.path() / "named.reg";
     ScopedEnv env("QUILLON_REGISTRY", named.c_str());
-    Key root = HKeyLocalMachine;
-    ASSERT_TRUE(quillon::settings::MiscFunctions::WriteSetting(root, kSettingsKey, "Left", "9"));
+    const auto registry = platformRegistry();
+    ASSERT_TRUE(WriteSetting(*registry, HKeyLocalMachine, kSettingsKey, "Left", "9"));
     EXPECT_NE(readBytes(named).find("\"Left\"=\"9\""), std::string::npos);
-
-    MemoryRegistry memory;
-    setDefaultRegistry(&memory);
-    ASSERT_TRUE(quillon::settings::MiscFunctions::WriteSetting(root, kSettingsKey, "Left", "10"));
-    setDefaultRegistry(nullptr);
-    std::string text;
-    ASSERT_TRUE(quillon::settings::MiscFunctions::ReadSetting(root, kSettingsKey, "Left", text));
-    EXPECT_EQ(text, "9");
-    EXPECT_NE(memory.hive().findKey(kKeyPath), nullptr);
 }
 
 // A helper process with its standard output on a pipe.

@@ -30,12 +30,12 @@ int main(int argc, char** argv)
         return 2;
     }
     HiveRegistry hive(argv[1]);
-    Key root = HKeyLocalMachine;
     const std::string mode = argv[2];
     if (mode == "counter") {
         for (unsigned long i = std::strtoul(argv[3], nullptr, 10);; ++i) {
-            if (!quillon::settings::writeSetting(hive, root, quillon::settings::kSettingsKey,
-                                                 "Counter", counterText(i)))
+            if (!quillon::settings::MiscFunctions::WriteSetting(hive, HKeyLocalMachine,
+                                                                quillon::settings::kSettingsKey,
+                                                                "Counter", counterText(i)))
                 return 1;
             std::printf("%lu\n", i);
             std::fflush(stdout);
@@ -44,9 +44,9 @@ int main(int argc, char** argv)
     if (mode == "names" && argc == 5) {
         const long count = std::strtol(argv[4], nullptr, 10);
         for (long k = 0; k < count; ++k) {
-            if (!quillon::settings::writeSetting(hive, root, quillon::settings::kSettingsKey,
-                                                 std::string(argv[3]) + "-" + std::to_string(k),
-                                                 std::to_string(k)))
+            if (!quillon::settings::MiscFunctions::WriteSetting(
+                    hive, HKeyLocalMachine, quillon::settings::kSettingsKey,
+                    std::string(argv[3]) + "-" + std::to_string(k), std::to_string(k)))
                 return 1;
         }
         return 0;

@@ -21,8 +21,8 @@
 namespace {
 
 using namespace quillon::platform::registry;
-using quillon::settings::readSetting;
-using quillon::settings::writeSetting;
+using quillon::settings::MiscFunctions::ReadSetting;
+using quillon::settings::MiscFunctions::WriteSetting;
 using quillon::tests::RecordingRegistry;
 using quillon::tests::TempDir;
 
@@ -78,14 +78,13 @@ template <class Backend> class RegistryContract : public ::testing::Test
 protected:
     bool read(const std::string& name, std::string& text, const std::string& path = {})
     {
-        Key root = backend.root;
-        return readSetting(recording, root, path.empty() ? backend.base : path, name, text);
+        return ReadSetting(recording, backend.root, path.empty() ? backend.base : path, name, text);
     }
 
     bool write(const std::string& name, const std::string& text, const std::string& path = {})
     {
-        Key root = backend.root;
-        return writeSetting(recording, root, path.empty() ? backend.base : path, name, text);
+        return WriteSetting(recording, backend.root, path.empty() ? backend.base : path, name,
+                            text);
     }
 
     // Stores a value as another program would, with any type and bytes.
