@@ -4,6 +4,7 @@
 #include "settings/miscfunctions.h"
 
 #include "quillon_version.h"
+#include "settings/local8bit.h"
 
 #include <array>
 #include <cstdint>
@@ -93,9 +94,12 @@ bool ReadSetting(Registry& registry, Key root, const std::string& keyPath, const
         return false;
     };
 
+    // Every key path, value name and text crosses into the registry in the
+    // local 8-bit encoding, and comes back from it.
+
     // 1. Open the key; any non-zero result is a failure.
     Key handle = 0;
-    if (registry.openKey(root, keyPath, 0, kReadAccess, handle) != reg::Success)
+    if (registry.openKey(root, toLocal8Bit(keyPath), 0, kReadAccess, handle) != reg::Success)
         return failed();
     const ClosedOnReturn key(registry, handle); // 5. closed on every path from here
 
@@ -104,7 +108,8 @@ bool ReadSetting(Registry& registry, Key root, const std::string& keyPath, const
     std::array<std::uint8_t, kReadLimit> buffer{};
     std::uint32_t size = kReadLimit;
     reg::ValueType type = reg::RegNone;
-    if (registry.queryValue(handle, name, &type, buffer.data(), &size) != reg::Success ||
+    if (registry.queryValue(handle, toLocal8Bit(name), &type, buffer.data(), &size) !=
+            reg::Success ||
         size == 0 || size > kReadLimit)
         return failed();
 
@@ -115,7 +120,7 @@ bool ReadSetting(Registry& registry, Key root, const std::string& keyPath, const
     // 4. The text according to the type; any other type leaves the caller's
     //    text exactly as it was.
     if (type == reg::RegSz)
-        text.assign(reinterpret_cast<const char*>(buffer.data()), kept);
+        text = fromLocal8Bit(std::string_view(reinterpret_cast<const char*>(buffer.data()), kept));
     else if (type == reg::RegDword)
         text = dwordText(buffer.data(), kept);
     return true;
@@ -130,17 +135,19 @@ bool WriteSetting(Registry& registry, Key root, const std::string& keyPath, cons
     // 1. Create the key, or open it if it exists, with every missing level.
     Key handle = 0;
     std::uint32_t disposition = 0;
-    if (registry.createKey(root, keyPath, reg::OptionNonVolatile, reg::KeyAllAccess, handle,
-                           &disposition) != reg::Success)
+    if (registry.createKey(root, toLocal8Bit(keyPath), reg::OptionNonVolatile, reg::KeyAllAccess,
+                           handle, &disposition) != reg::Success)
         return false;
     const ClosedOnReturn key(registry, handle); // 3. closed exactly once, on every path
 
-    // 2. Set the value: REG_SZ, the text's n bytes and no terminator.
-    if (text.size() > std::numeric_limits<std::uint32_t>::max())
+    // 2. Set the value: REG_SZ, the n bytes of the text in the local 8-bit
+    //    encoding and no terminator.
+    const std::string bytes = toLocal8Bit(text);
+    if (bytes.size() > std::numeric_limits<std::uint32_t>::max())
         return false;
-    return registry.setValue(handle, name, reg::RegSz,
-                             reinterpret_cast<const std::uint8_t*>(text.data()),
-                             static_cast<std::uint32_t>(text.size())) == reg::Success;
+    return registry.setValue(handle, toLocal8Bit(name), reg::RegSz,
+                             reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                             static_cast<std::uint32_t>(bytes.size())) == reg::Success;
 }
 
 std::string VersionText()
