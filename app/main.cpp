@@ -5,7 +5,13 @@
 
 #include <QApplication>
 #include <QIcon>
+#include <QLoggingCategory>
 #include <QSessionManager>
+
+// What the settings store has to say (the lines of a hive file it skipped,
+// where it kept a copy of the file), off unless switched on with
+// QT_LOGGING_RULES="quillon.settings.debug=true".
+Q_LOGGING_CATEGORY(lcQuillonSettings, "quillon.settings", QtWarningMsg)
 
 int main(int argc, char* argv[])
 {
@@ -25,7 +31,8 @@ int main(int argc, char* argv[])
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.xpm")));
 
     // The settings live in the platform's own registry, made once here.
-    const auto registry = quillon::platform::registry::platformRegistry();
+    const auto registry = quillon::platform::registry::platformRegistry(
+        [](const std::string& message) { qCDebug(lcQuillonSettings, "%s", message.c_str()); });
     quillon::app::formMain window(*registry);
 
     // The close box, the system menu and Alt+F4 arrive as a close event, which

@@ -108,7 +108,7 @@ private:
     int m_fd = -1;
 };
 
-bool writeAll(int fd, const std::string& contents)
+bool writeAll(int fd, std::string_view contents)
 {
     std::size_t done = 0;
     while (done < contents.size()) {
@@ -121,6 +121,44 @@ bool writeAll(int fd, const std::string& contents)
         done += static_cast<std::size_t>(n);
     }
     return true;
+}
+
+// Copies `file` byte for byte to a new file `aside`, with its permissions.
+Result copyFile(const fs::path& file, const fs::path& aside)
+{
+    const int in = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (in < 0)
+        return resultForErrno(errno);
+    struct stat st
+    {};
+    ::fstat(in, &st);
+    const int out =
+        ::open(aside.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, st.st_mode & 0666);
+    if (out < 0) {
+        const int failure = errno;
+        ::close(in);
+        return resultForErrno(failure);
+    }
+    bool copied = true;
+    std::array<char, 64 * 1024> chunk;
+    while (copied) {
+        const ::ssize_t n = ::read(in, chunk.data(), chunk.size());
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            copied = n == 0;
+            break;
+        }
+        copied = writeAll(out, std::string_view(chunk.data(), static_cast<std::size_t>(n)));
+    }
+    copied = copied && ::fsync(out) == 0;
+    const int failure = errno;
+    ::close(in);
+    if (::close(out) != 0 || !copied) {
+        ::unlink(aside.c_str());
+        return resultForErrno(copied ? errno : failure);
+    }
+    return Success;
 }
 
 // Writes `contents` to `temporary`, with the permissions of `file` when it
@@ -159,6 +197,13 @@ public:
     Result acquire(const fs::path&) { return Success; }
 };
 
+Result copyFile(const fs::path& file, const fs::path& aside)
+{
+    std::error_code error;
+    fs::copy_file(file, aside, error);
+    return error ? resultFor(error) : Success;
+}
+
 Result replaceFile(const fs::path& file, const fs::path& temporary, const std::string& contents)
 {
     std::error_code error;
@@ -181,25 +226,46 @@ Result replaceFile(const fs::path& file, const fs::path& temporary, const std::s
 }
 #endif
 
+// Keeps a copy of `file` as it is under a name that says when, for the
+// operator to look at: <file>.corrupt-<UTC time>, with -1, -2, ... when that
+// name is taken.
+Result keepAside(const fs::path& file, fs::path& aside)
+{
+    const fs::path base = withSuffix(file, ".corrupt-" + utcStamp());
+    std::error_code error;
+    aside = base;
+    for (int n = 1; fs::exists(fs::symlink_status(aside, error)); ++n)
+        aside = withSuffix(base, "-" + std::to_string(n));
+    const Result result = copyFile(file, aside);
+    if (result != Success)
+        aside.clear();
+    return result;
+}
+
 } // namespace
 
 HiveFile::HiveFile(fs::path path) : m_path(std::move(path)) {}
 
 HiveFile::Contents HiveFile::read(std::size_t maxBytes) const
 {
+    return read(m_path, maxBytes);
+}
+
+HiveFile::Contents HiveFile::read(const fs::path& path, std::size_t maxBytes)
+{
     Contents contents;
     std::error_code error;
-    const fs::file_status status = fs::status(m_path, error);
+    const fs::file_status status = fs::status(path, error);
     if (status.type() == fs::file_type::not_found)
         return contents;
     contents.state = State::Unreadable;
     if (error || status.type() == fs::file_type::directory)
         return contents;
 
-    std::ifstream in(m_path, std::ios::binary);
+    std::ifstream in(path, std::ios::binary);
     if (!in) {
         // Replaced between the look and the open: gone now means missing.
-        if (!fs::exists(m_path, error))
+        if (!fs::exists(path, error))
             contents.state = State::Missing;
         return contents;
     }
@@ -219,30 +285,32 @@ HiveFile::Contents HiveFile::read(std::size_t maxBytes) const
 Result HiveFile::rewrite(std::size_t maxBytes, const Decide& decide, fs::path& keptAside)
 {
     // Every write replaces the whole file, and never in place:
-    //   1. lock the lock file beside the hive, then read the hive again, so that
+    //   1. lock the lock file beside the file, then read it again, so that
     //      the values another process wrote since our last look are kept;
-    //   2. write the new text to <hive>.tmp in the same folder, flush it and
+    //   2. when asked, keep a copy of the original aside, byte for byte;
+    //   3. write the new text to <file>.tmp in the same folder, flush it and
     //      fsync it, so that its bytes are on the disk before any name points
     //      at them;
-    //   3. rename it over the hive: one atomic step, after which readers see
+    //   4. rename it over the file: one atomic step, after which readers see
     //      the new file and before which they see the old one;
-    //   4. fsync the folder, so that the rename itself survives a power cut;
-    //   5. unlock.
-    // A kill or a power cut at any moment therefore leaves the old hive or the
-    // new one, never a mixture. What it may leave is a stray <hive>.tmp, which
+    //   5. fsync the folder, so that the rename itself survives a power cut;
+    //   6. unlock.
+    // A kill or a power cut at any moment therefore leaves the old file or the
+    // new one, never a mixture. What it may leave is a stray <file>.tmp, which
     // nothing reads and the next write truncates and reuses.
     keptAside.clear();
-    const fs::path folder = folderOf(m_path);
+    const fs::path& file = m_path;
+    const fs::path folder = folderOf(file);
     std::error_code error;
     fs::create_directories(folder, error);
     if (error)
         return resultFor(error);
 
     WriteLock lock;
-    if (const Result result = lock.acquire(withSuffix(m_path, ".lock")); result != Success)
+    if (const Result result = lock.acquire(withSuffix(file, ".lock")); result != Success)
         return result;
 
-    const Contents current = read(maxBytes);
+    const Contents current = read(file, maxBytes);
     if (current.state == State::Unreadable)
         return AccessDenied;
     Replacement replacement;
@@ -252,20 +320,10 @@ Result HiveFile::rewrite(std::size_t maxBytes, const Decide& decide, fs::path& k
         return Success;
 
     if (replacement.keepOriginalAside && current.state == State::Present) {
-        // Never overwrite what we do not understand: keep it, under a name
-        // that says what happened and when, for the operator to look at.
-        const fs::path base = withSuffix(m_path, ".corrupt-" + utcStamp());
-        fs::path aside = base;
-        for (int n = 1; fs::exists(aside, error); ++n)
-            aside = withSuffix(base, "-" + std::to_string(n));
-        fs::rename(m_path, aside, error);
-        if (error)
-            return resultFor(error);
-        syncFolder(folder);
-        keptAside = aside;
+        if (const Result result = keepAside(file, keptAside); result != Success)
+            return result;
     }
-
-    if (const Result result = replaceFile(m_path, withSuffix(m_path, ".tmp"), replacement.text);
+    if (const Result result = replaceFile(file, withSuffix(file, ".tmp"), replacement.text);
         result != Success)
         return result;
     syncFolder(folder);

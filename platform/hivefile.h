@@ -40,17 +40,19 @@ public:
     {
         bool write = false; // false leaves the file as it is
         std::string text;
-        bool keepOriginalAside = false;
+        bool keepOriginalAside = false; // a copy of the file as it was, first
     };
     using Decide = std::function<Result(const Contents& current, Replacement& replacement)>;
 
     // Reads the file under the lock, lets `decide` say what replaces it, and
     // replaces it in one atomic step. No other writer comes between the read
-    // and the replacement. `keptAside` names where the original went, when it
-    // was kept aside.
+    // and the replacement. `keptAside` names the copy of the original, when
+    // one was kept.
     Result rewrite(std::size_t maxBytes, const Decide& decide, std::filesystem::path& keptAside);
 
 private:
+    static Contents read(const std::filesystem::path& path, std::size_t maxBytes);
+
     std::filesystem::path m_path;
 };
 

@@ -5,38 +5,44 @@
 
 #include "platform/hivetext.h"
 
-#include <iostream>
 #include <utility>
 
 namespace fs = std::filesystem;
 
 namespace quillon::platform::registry {
 
-HiveRegistry::HiveRegistry(fs::path file) : m_file(std::move(file)) {}
+HiveRegistry::HiveRegistry(fs::path file, Report report)
+    : m_file(std::move(file)), m_report(std::move(report))
+{}
 
-void HiveRegistry::report(const std::string& message)
+void HiveRegistry::report(const std::string& message) const
 {
-    // A broken file would otherwise be reported at every read.
-    if (message == m_lastReport)
-        return;
-    m_lastReport = message;
-    std::cerr << "quillon: " << message << std::endl;
+    if (m_report)
+        m_report(message);
 }
 
 bool HiveRegistry::parse(const HiveFile::Contents& contents, Hive& hive)
 {
     HiveParseResult parsed = parseHive(contents.bytes);
+    const std::string file = m_file.path().string();
+    std::vector<std::string> problems;
     if (!parsed.ok) {
-        std::string where = m_file.path().string();
-        if (parsed.line != 0)
-            where += ":" + std::to_string(parsed.line);
-        report(where + ": " + parsed.error +
-               "; the file is left as it is and holds no values for us until the next write "
-               "moves it aside");
-        return false;
+        problems.push_back(file + (parsed.line != 0 ? ":" + std::to_string(parsed.line) : "") +
+                           ": " + parsed.error +
+                           "; the file holds no values, and the next write keeps it aside and "
+                           "starts afresh");
+    }
+    for (const SkippedLine& skipped : parsed.skipped)
+        problems.push_back(file + ":" + std::to_string(skipped.line) + ": " + skipped.what);
+
+    // Every call reads the file again: the same content is reported once.
+    if (problems != m_lastProblems) {
+        for (const std::string& problem : problems)
+            report(problem);
+        m_lastProblems = std::move(problems);
     }
     hive = std::move(parsed.hive);
-    return true;
+    return parsed.ok && parsed.skipped.empty();
 }
 
 Result HiveRegistry::load(Hive& hive)
@@ -57,7 +63,8 @@ Result HiveRegistry::update(const Change& change)
         kMaxHiveBytes,
         [&](const HiveFile::Contents& current, HiveFile::Replacement& replacement) {
             Hive hive;
-            // Never overwrite what we do not understand: the file is kept aside.
+            // Nothing the operator wrote is lost: a file the reader left
+            // anything of is kept aside whole before it is rewritten.
             if (current.state == HiveFile::State::Present && !parse(current, hive))
                 replacement.keepOriginalAside = true;
             bool changed = false;
@@ -71,8 +78,8 @@ Result HiveRegistry::update(const Change& change)
         },
         keptAside);
     if (!keptAside.empty()) {
-        std::cerr << "quillon: moved the unreadable hive " << m_file.path().string() << " aside to "
-                  << keptAside.string() << " and started a fresh one" << std::endl;
+        report("kept " + m_file.path().string() + " as it was in " + keptAside.string() +
+               " before rewriting it with only what could be read");
     }
     return result;
 }

@@ -83,42 +83,54 @@ public:
             m_text.remove_prefix(3);
         std::string_view line;
         if (!nextLine(line))
-            return fail(m_error.empty() ? "the file is empty; a hive starts with REGEDIT4"
-                                        : m_error);
+            return fail("the file is empty; a hive starts with REGEDIT4");
         if (trimRight(line) != "REGEDIT4")
             return fail("a hive starts with the line REGEDIT4");
 
+        // One line that cannot be read costs that line alone. A value belongs
+        // to the key line above it, so after a key line that cannot be read
+        // the values up to the next key are left out too: they would
+        // otherwise land in the key before it.
         HiveKey* key = nullptr;
+        bool keySkipped = false;
         while (nextLine(line)) {
+            const std::size_t at = m_line;
             const std::string_view text = trim(line);
-            if (text.empty() || text.front() == ';')
-                continue;
-            if (text.front() == '[') {
-                if (text.back() != ']' || text.size() < 2)
-                    return fail("a key line ends with ]");
+            const bool keyLine = !text.empty() && text.front() == '[';
+            if (hasControlCharacter(line)) {
+                constexpr const char* kControl =
+                    "a control character (a zero byte, a lone carriage return or another)";
+                if (keyLine) {
+                    skipKey(at, kControl);
+                    key = nullptr;
+                    keySkipped = true;
+                } else {
+                    skip(at, kControl);
+                }
+            } else if (text.empty() || text.front() == ';') {
+                continue; // a comment holds any bytes
+            } else if (keyLine) {
                 std::string path;
-                if (!keyPath(text.substr(1, text.size() - 2), path))
-                    return fail(m_error);
-                key = &m_result.hive.ensureKey(path);
+                key = keyPath(text, path) ? &m_result.hive.ensureKey(path) : nullptr;
+                keySkipped = key == nullptr;
+                if (keySkipped)
+                    skipKey(at, m_error);
             } else if (text.front() == '"' || text.front() == '@') {
                 if (key == nullptr)
-                    return fail("a value comes before any key");
-                if (!value(text, *key))
-                    return fail(m_error);
+                    skip(at, keySkipped ? "it sits under a key line that was skipped"
+                                        : "a value comes before any key");
+                else if (!value(text, *key))
+                    skip(at, m_error);
             } else {
-                return fail("neither a key, a value nor a comment");
+                skip(at, "neither a key, a value nor a comment");
             }
         }
-        if (!m_error.empty())
-            return fail(m_error);
         m_result.ok = true;
-        m_result.line = 0;
         return std::move(m_result);
     }
 
 private:
-    // The next line without its line break; false at the end of the text or at
-    // a line that is not UTF-8 text (m_error tells which).
+    // The next line without its line break; false at the end of the text.
     bool nextLine(std::string_view& line)
     {
         if (m_pos >= m_text.size())
@@ -130,15 +142,24 @@ private:
         ++m_line;
         if (!line.empty() && line.back() == '\r')
             line.remove_suffix(1);
-        if (hasControlCharacter(line)) {
-            m_error = "a control character (a zero byte, a lone carriage return or another)";
-            return false;
-        }
-        if (!isPlainText(line)) {
-            m_error = "bytes that are not UTF-8";
-            return false;
-        }
         return true;
+    }
+
+    // The next line when it goes on a continued hex list (hexadecimal digits,
+    // commas, blanks and a final backslash); otherwise false, and the line is
+    // left for the main loop: a cut value must not swallow the key after it.
+    bool continuationLine(std::string_view& line)
+    {
+        const std::size_t pos = m_pos;
+        const std::size_t number = m_line;
+        if (nextLine(line) && std::all_of(line.begin(), line.end(), [](char c) {
+                return numbertext::hexDigitValue(c) >= 0 || c == ',' || c == ' ' || c == '\t' ||
+                       c == '\\';
+            }))
+            return true;
+        m_pos = pos;
+        m_line = number;
+        return false;
     }
 
     HiveParseResult fail(std::string error)
@@ -149,8 +170,28 @@ private:
         return result;
     }
 
-    bool keyPath(std::string_view text, std::string& path)
+    void skip(std::size_t line, const std::string& why)
     {
+        m_result.skipped.push_back(SkippedLine{line, "skipped: " + why});
+    }
+    void skipKey(std::size_t line, const std::string& why)
+    {
+        m_result.skipped.push_back(
+            SkippedLine{line, "skipped with the values below it up to the next key: " + why});
+    }
+
+    // A key line, "[ROOT\\path]"; false with m_error when it cannot be read.
+    bool keyPath(std::string_view line, std::string& path)
+    {
+        if (line.size() < 2 || line.back() != ']') {
+            m_error = "a key line ends with ]";
+            return false;
+        }
+        const std::string_view text = line.substr(1, line.size() - 2);
+        if (!text.empty() && text.front() == '-') {
+            m_error = "a key deletion ([-...]), which only an import into the registry carries out";
+            return false;
+        }
         const std::size_t separator = text.find('\\');
         const std::string_view root = text.substr(0, separator);
         const std::string_view known = knownRootName(root);
@@ -163,7 +204,7 @@ private:
             return true;
         std::vector<std::string_view> names;
         if (!splitKeyPath(text.substr(separator + 1), names) || names.empty()) {
-            m_error = "a key name is empty or longer than the registry allows";
+            m_error = "a key name is empty, longer than the registry allows or not UTF-8 text";
             return false;
         }
         path += text.substr(separator);
@@ -202,6 +243,9 @@ private:
         if (text.front() == '@') {
             pos = 1;
         } else if (!quotedText(text, pos, name)) {
+            return false;
+        } else if (!isStorableName(name)) {
+            m_error = "a value name that is not UTF-8 text";
             return false;
         }
         std::string_view rest = trim(text.substr(pos));
@@ -248,6 +292,9 @@ private:
             type = number;
             if (!hexBytes(rest.substr(close + 2), data))
                 return false;
+        } else if (rest == "-") {
+            m_error = "a value deletion (=-), which only an import into the registry carries out";
+            return false;
         } else {
             m_error = "a value is neither quoted text, dword: nor hex:";
             return false;
@@ -264,9 +311,8 @@ private:
         while (!list.empty() && list.back() == '\\') {
             list.pop_back();
             std::string_view next;
-            if (!nextLine(next)) {
-                if (m_error.empty())
-                    m_error = "a continued line is the last line";
+            if (!continuationLine(next)) {
+                m_error = "a continued value is cut off: the next line does not go on with it";
                 return false;
             }
             list += trim(next);

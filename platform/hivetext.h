@@ -18,28 +18,45 @@
 // that the quoted form cannot carry (a zero byte, a line break or another
 // control character, bytes that are not UTF-8) is written as hex(1):. Reading
 // a value back yields exactly the type and the bytes that were written.
+// Quoted bytes that are not UTF-8, as a Windows editor saves an ANSI "°",
+// read as those bytes.
 
 #include "platform/hive.h"
 
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillon::platform::registry {
 
-// A hive text larger than this is not one of ours: it counts as unparseable.
+// A hive text larger than this is not one of ours: it holds no hive at all.
 inline constexpr std::size_t kMaxHiveBytes = 1024 * 1024;
+
+// A line the parser could not read: it is left out, and the rest counts.
+struct SkippedLine
+{
+    std::size_t line = 0; // counting from 1
+    std::string what;     // "skipped: " and why
+
+    bool operator==(const SkippedLine&) const = default;
+};
 
 struct HiveParseResult
 {
-    bool ok = false;
+    bool ok = false; // false: no hive at all, no REGEDIT4 header or over the size limit
     Hive hive;
-    std::size_t line = 0; // where parsing stopped, counting from 1; 0 for the text as a whole
-    std::string error;
+    std::size_t line = 0; // when not ok: where, counting from 1; 0 for the text as a whole
+    std::string error;    // when not ok: why
+    std::vector<SkippedLine> skipped; // the lines left out, in order
 };
 
-// Parses hive text. Anything that is not fully understood fails: a file that
-// parses only in part is never rewritten from the part we understood.
+// Parses hive text. Every line that can be read counts; a line that cannot
+// (a deletion, a foreign root, a trailing comment, a control character, a
+// line cut short) is skipped and listed, and so are the values under a key
+// line that was skipped. A quoted string holds its bytes as they are, UTF-8
+// or not. Only text without the REGEDIT4 header or over the size limit holds
+// nothing.
 HiveParseResult parseHive(std::string_view text);
 // The text of a hive; parseHive gives the same hive back.
 std::string formatHive(const Hive& hive);

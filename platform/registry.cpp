@@ -9,16 +9,19 @@
 #include "platform/hiveregistry.h"
 #endif
 
+#include <utility>
+
 namespace quillon::platform::registry {
 
-std::unique_ptr<Registry> platformRegistry()
+std::unique_ptr<Registry> platformRegistry([[maybe_unused]] Report report)
 {
 #ifdef _WIN32
+    // The Windows registry has nothing to report.
     return std::make_unique<Win32Registry>();
 #else
     // The path is taken once, at start-up: the hive does not move while the
     // system runs.
-    return std::make_unique<HiveRegistry>(defaultHivePath());
+    return std::make_unique<HiveRegistry>(defaultHivePath(), std::move(report));
 #endif
 }
 

@@ -7,6 +7,7 @@
 // code page on Windows, UTF-8 elsewhere.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -63,9 +64,13 @@ public:
     virtual Result closeKey(Key key) = 0;
 };
 
+// Hears what a registry has to say about its store, such as the lines of a
+// hive file it could not read. Nothing is said when it is empty.
+using Report = std::function<void(const std::string& message)>;
+
 // The registry of the platform the system runs on, for app/ to create once
 // and hand to whatever reads or writes settings: the Windows registry on
 // Windows, the hive file at defaultHivePath() elsewhere.
-std::unique_ptr<Registry> platformRegistry();
+std::unique_ptr<Registry> platformRegistry(Report report = {});
 
 } // namespace quillon::platform::registry

@@ -1,9 +1,10 @@
 """Faults of the settings hive, with the real binary: missing, in a missing
-folder, unwritable, corrupt, truncated, huge, replaced while the panel runs,
-and the panel killed in the middle of its save at shut-down. Each case checks
-what the panel starts with (seen in the connect sequence and its address),
-that it runs and shuts down normally, and what the hive holds afterwards:
-nothing the operator had is lost, a file we cannot read is kept aside."""
+folder, unwritable, damaged, truncated, huge, replaced while the
+panel runs, and the panel killed in the middle of its save at shut-down. Each
+case checks what the panel starts with (seen in the connect sequence and its
+address), that it runs and shuts down normally, and what the hive holds
+afterwards: nothing the operator had is lost, every line that can be read
+counts, and a file with lines that cannot be read is kept aside whole."""
 
 import glob
 import os
@@ -27,6 +28,12 @@ SAVED_ADDRESS = "10.1.2.3"
 FULL_HIVE = ("REGEDIT4\n\n[%s]\n" % KEY + '"Left"="3000"\n"Top"="2250"\n"Frequency"="80"\n'
              '"System Clock"="500"\n"IP Address"="%s"\n"DDS Prescaler"="2"\n'
              '"Rosa Prescaler"="3"\n' % SAVED_ADDRESS)
+# The same, with a frequency that the shut-down saves as "80": a run always writes.
+WRITTEN_HIVE = FULL_HIVE.replace('"Frequency"="80"', '"Frequency"="80.000"')
+
+
+# What the settings store says, when asked to.
+SETTINGS_LOG = {"QT_LOGGING_RULES": "quillon.settings.debug=true"}
 
 
 def read_values(path):
@@ -34,13 +41,19 @@ def read_values(path):
         return parse_hive(hive.read()).get(KEY, {})
 
 
+def kept_aside(path):
+    return glob.glob(path + ".corrupt-*")
+
+
 class HiveFaultsTest(E2ETestCase):
-    def run_panel(self, hive_path=None, address=DEFAULT_ADDRESS, sequence=None):
+    def run_panel(self, hive_path=None, address=DEFAULT_ADDRESS, sequence=None, env=None):
         """Starts the panel with an instrument at `address`, waits for the
         connect sequence it is expected to send, shuts it down with SIGTERM
         and returns its output."""
         sim = self.session.start_sim(address=address)
-        env = {"QUILLON_REGISTRY": hive_path} if hive_path else None
+        env = dict(env or {})
+        if hive_path:
+            env["QUILLON_REGISTRY"] = hive_path
         panel = self.session.start_panel(extra_env=env)
         panel.window()
         sim.wait_commands(sequence or connect_sequence(), 10)
@@ -81,12 +94,9 @@ class HiveFaultsTest(E2ETestCase):
                     self.assertEqual(f.read(), "not a folder\n")
                 self.assertEqual(os.listdir(folder_as_hive), [])
 
-    def test_unreadable_hive_is_moved_aside_whole(self):
-        good_start = FULL_HIVE.split('"IP Address"')[0]
+    def test_file_without_a_hive_is_kept_aside_whole(self):
         cases = [
-            ("corrupt", b"REGEDIT4\n\n[%s]\n\"Left\"=what is this\n\x00\xff\xfe" % KEY.encode()),
             ("not a hive at all", bytes(range(256)) * 4),
-            ("truncated inside a value", (good_start + '"IP Address"="10.1').encode()),
             ("huge", (FULL_HIVE + '"Padding"="%s"\n' % ("x" * (1024 * 1024 + 10))).encode()),
         ]
         for name, blob in cases:
@@ -95,13 +105,58 @@ class HiveFaultsTest(E2ETestCase):
                     os.remove(stale)
                 with open(self.session.hive_path, "wb") as hive:
                     hive.write(blob)
-                output = self.run_panel()  # the defaults: nothing was applied
-                self.assertIn("moved the unreadable hive", output)
-                aside = glob.glob(self.session.hive_path + ".corrupt-*")
+                output = self.run_panel(env=SETTINGS_LOG)  # the defaults: nothing was applied
+                self.assertIn("the file holds no values", output)
+                aside = kept_aside(self.session.hive_path)
                 self.assertEqual(len(aside), 1, aside)
+                self.assertIn("in %s" % aside[0], output)
                 with open(aside[0], "rb") as kept:
                     self.assertEqual(kept.read(), blob, "the operator's file is kept as it was")
                 self.assert_defaults_saved(self.session.hive_path)
+
+    def test_damaged_hive_keeps_every_line_it_can_read(self):
+        """One line the reader cannot take costs that line alone; the first
+        write keeps the whole original aside first. Where a skipped line is
+        shows in the quillon.settings category, and nowhere by default."""
+        def damaged(old, new):
+            assert old in WRITTEN_HIVE
+            return WRITTEN_HIVE.replace(old, new, 1).encode("latin-1")
+        saved = {"Left": "3000", "Top": "2250", "Frequency": "80", "System Clock": "500",
+                 "IP Address": SAVED_ADDRESS, "DDS Prescaler": "2", "Rosa Prescaler": "3"}
+        address_line = '"IP Address"="%s"\n' % SAVED_ADDRESS
+        # Each line a reader can skip is the unit tests' business
+        # (tests/registry); here the real panel starts from what survives,
+        # keeps the original at its first write and logs only when asked.
+        cases = [
+            # (name, bytes, lines skipped, values lost, logged)
+            ("trailing comment", damaged(address_line, address_line[:-1] + " ; lab B\n"), [8],
+             ["IP Address"], False),
+            ("lone CR", damaged('"2"\n', '"2"\r'), [9], ["DDS Prescaler", "Rosa Prescaler"], True),
+            ("cut inside the address", WRITTEN_HIVE.split(SAVED_ADDRESS)[0].encode() + b"10.1",
+             [8], ["IP Address", "DDS Prescaler", "Rosa Prescaler"], True),
+        ]
+        for name, blob, skipped, lost, logged in cases:
+            with self.subTest(name):
+                for stale in glob.glob(self.session.hive_path + "*"):
+                    os.remove(stale)
+                with open(self.session.hive_path, "wb") as hive:
+                    hive.write(blob)
+                expected = dict(DEFAULTS, **{k: v for k, v in saved.items() if k not in lost})
+                output = self.run_panel(
+                    address=expected["IP Address"], env=SETTINGS_LOG if logged else None,
+                    sequence=connect_sequence(rosa_index=int(expected["Rosa Prescaler"]),
+                                              dds_divider=2 ** int(expected["DDS Prescaler"])))
+                values = read_values(self.session.hive_path)
+                self.assertEqual({k: values[k] for k in expected}, expected)
+                aside = kept_aside(self.session.hive_path)
+                self.assertEqual(len(aside), 1, aside)
+                with open(aside[0], "rb") as kept:
+                    self.assertEqual(kept.read(), blob, "the operator's file is kept as it was")
+                if logged:
+                    for line in skipped:
+                        self.assertIn("%s:%d: skipped" % (self.session.hive_path, line), output)
+                else:
+                    self.assertNotIn(self.session.hive_path, output, "the panel logs nothing")
 
     def test_hive_truncated_at_a_line_keeps_what_it_holds(self):
         # Cut after the address: the first five values are whole and apply,

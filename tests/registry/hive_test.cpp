@@ -155,77 +155,165 @@ TEST_F(HiveFile, TwoInstancesOnOneFileKeepEachOthersValues)
     }
 }
 
-TEST_F(HiveFile, BrokenFileIsNeverOverwrittenAndTheNextWriteStartsAfresh)
+// The seven settings as a hive file holds them, one to a line from line 4.
+const std::vector<std::pair<std::string, std::string>> kSeven = {
+    {"Left", "3000"},           {"Top", "2250"},
+    {"Frequency", "80"},        {"System Clock", "500"},
+    {"IP Address", "10.1.2.3"}, {"DDS Prescaler", "2"},
+    {"Rosa Prescaler", "3"},
+};
+
+std::string sevenLine(const std::string& name)
 {
-    std::string huge = "REGEDIT4\n[" + kKeyPath + "]\n\"Left\"=\"1\"\n";
+    for (const auto& [value, text] : kSeven) {
+        if (value == name)
+            return "\"" + name + "\"=\"" + text + "\"\n";
+    }
+    return {};
+}
+
+// The seven, with the line of `name` replaced by `lines`.
+std::string sevenHive(const std::string& name = {}, const std::string& lines = {})
+{
+    std::string text = "REGEDIT4\n\n[" + kKeyPath + "]\n";
+    for (const auto& [value, saved] : kSeven)
+        text += value == name ? lines : sevenLine(value);
+    return text;
+}
+
+std::vector<fs::path> keptAside(const fs::path& folder)
+{
+    std::vector<fs::path> aside;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        if (entry.path().filename().string().rfind("registry.reg.corrupt-", 0) == 0)
+            aside.push_back(entry.path());
+    }
+    return aside;
+}
+
+TEST_F(HiveFile, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
+{
+    // The byte B0 as a text in the local 8-bit encoding.
+#ifdef _WIN32
+    const std::string kDegrees = "80\xC2\xB0"; // code page 1252: "°"
+#else
+    const std::string kDegrees = "80\xB0"; // UTF-8: the byte as it is
+#endif
+    const std::string full = sevenHive();
+    std::string huge = full;
     while (huge.size() <= kMaxHiveBytes + 10)
         huge += "\"Filler" + std::to_string(huge.size()) + "\"=\"" + std::string(100, 'f') + "\"\n";
     std::string binary;
     for (int i = 0; i < 512; ++i)
         binary += static_cast<char>((i * 7) & 0xFF);
+    const std::vector<std::string> all = {"Left",          "Top",        "Frequency",
+                                          "System Clock",  "IP Address", "DDS Prescaler",
+                                          "Rosa Prescaler"};
 
     struct Row
     {
         const char* what;
         std::string bytes;
+        std::vector<std::string> survive; // those of the seven that read back
+        bool keptAside;                   // at the first write
+        std::string frequency = "80";     // as it reads back, when it survives
     };
     const std::vector<Row> rows = {
-        {"garbage", "this is not a hive at all\n"},
-        {"truncated", "REGEDIT4\n\n[" + kKeyPath + "]\n\"Left\"=\"12"},
-        {"binary", binary},
-        {"huge", huge},
-        {"empty", ""},
-        {"malformed line", "REGEDIT4\n[" + kKeyPath + "]\n\"Left\"=\"1\"\nLeft=2\n"},
+        // Nothing skipped: the comment goes at the rewrite, as every comment does.
+        {"stray byte in a comment", sevenHive("Left", "; Raum 4\xB0\n" + sevenLine("Left")), all,
+         false},
+        {"stray byte in a value", sevenHive("Frequency", "\"Frequency\"=\"80\xB0\"\n"), all, false,
+         kDegrees},
+        {"trailing comment",
+         sevenHive("Frequency", "\"Frequency\"=\"80\" ; by hand\n"),
+         {"Left", "Top", "System Clock", "IP Address", "DDS Prescaler", "Rosa Prescaler"},
+         true},
+        {"value deletion", sevenHive("Top", "\"Left\"=-\n" + sevenLine("Top")), all, true},
+        // The values below a key line that is skipped go with it.
+        {"key deletion",
+         sevenHive("DDS Prescaler", "[-" + kKeyPath + "\\Old]\n" + sevenLine("DDS Prescaler")),
+         {"Left", "Top", "Frequency", "System Clock", "IP Address"},
+         true},
+        {"foreign root", full + "\n[HKEY_ELSEWHERE\\Software]\n\"x\"=\"y\"\n", all, true},
+        // Top and Frequency on one line, which holds a control character.
+        {"lone CR",
+         sevenHive("Top", "\"Top\"=\"2250\"\r"),
+         {"Left", "System Clock", "IP Address", "DDS Prescaler", "Rosa Prescaler"},
+         true},
+        {"cut in the middle of a line",
+         full.substr(0, full.find("10.1.2.3") + 4),
+         {"Left", "Top", "Frequency", "System Clock"},
+         true},
+        {"a line that is no line", sevenHive("Top", "Left=2\n" + sevenLine("Top")), all, true},
+        // Nothing is read from these at all.
+        {"no header", "this is not a hive at all\n" + full, {}, true},
+        {"binary", binary, {}, true},
+        {"over the size limit", huge, {}, true},
+        {"empty", "", {}, true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         TempDir folder;
-        const fs::path broken = folder.path() / "registry.reg";
-        writeBytes(broken, row.bytes);
-        HiveRegistry registry(broken);
+        const fs::path damaged = folder.path() / "registry.reg";
+        writeBytes(damaged, row.bytes);
+        HiveRegistry registry(damaged);
 
-        ::testing::internal::CaptureStderr();
-        std::string text = "stale";
-        EXPECT_FALSE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", text));
-        EXPECT_EQ(text, "");
-        EXPECT_FALSE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", text));
-        const std::string reported = ::testing::internal::GetCapturedStderr();
-        EXPECT_NE(reported.find(broken.string()), std::string::npos) << reported;
-        EXPECT_EQ(readBytes(broken), row.bytes) << "a read changed the file";
+        const auto expectSurvivors = [&](const char* when) {
+            SCOPED_TRACE(when);
+            for (const auto& [name, saved] : kSeven) {
+                const bool survives =
+                    std::find(row.survive.begin(), row.survive.end(), name) != row.survive.end();
+                std::string text = "stale";
+                EXPECT_EQ(read(registry, name, text), survives) << name;
+                if (survives) {
+                    EXPECT_EQ(text, name == "Frequency" ? row.frequency : saved);
+                }
+            }
+        };
+        expectSurvivors("read");
+        EXPECT_EQ(readBytes(damaged), row.bytes) << "a read changed the file";
 
-        ::testing::internal::CaptureStderr();
-        EXPECT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Top", "5"));
-        ::testing::internal::GetCapturedStderr();
-
-        std::vector<fs::path> aside;
-        for (const auto& entry : fs::directory_iterator(folder.path())) {
-            if (entry.path().filename().string().rfind("registry.reg.corrupt-", 0) == 0)
-                aside.push_back(entry.path());
+        EXPECT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Note", "1"));
+        const std::vector<fs::path> aside = keptAside(folder.path());
+        ASSERT_EQ(aside.size(), row.keptAside ? 1u : 0u);
+        if (row.keptAside) {
+            EXPECT_EQ(readBytes(aside[0]), row.bytes) << "the original bytes were not kept";
         }
-        ASSERT_EQ(aside.size(), 1u);
-        EXPECT_EQ(readBytes(aside[0]), row.bytes) << "the original bytes were not kept";
         EXPECT_FALSE(fs::exists(folder.path() / "registry.reg.tmp"));
 
-        const HiveParseResult fresh = parseHive(readBytes(broken));
-        ASSERT_TRUE(fresh.ok);
-        EXPECT_TRUE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Top", text));
-        EXPECT_EQ(text, "5");
-        EXPECT_FALSE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", text));
+        const HiveParseResult rewritten = parseHive(readBytes(damaged));
+        EXPECT_TRUE(rewritten.ok && rewritten.skipped.empty());
+        expectSurvivors("after the first write");
+        // A second write has nothing more to keep.
+        EXPECT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Note", "2"));
+        EXPECT_EQ(keptAside(folder.path()).size(), aside.size());
     }
 }
 
-TEST_F(HiveFile, MalformedLineIsReportedOnceWithFileAndLine)
+TEST_F(HiveFile, SkippedLinesAreReportedOnceWithFileAndLineAndNothingElseIsSaid)
 {
-    writeBytes(file, "REGEDIT4\n[" + kKeyPath + "]\n\"Left\"=\"1\"\n\"Top\"=oops\n");
+    std::vector<std::string> reported;
+    HiveRegistry registry(file, [&](const std::string& message) { reported.push_back(message); });
+    writeBytes(file,
+               "REGEDIT4\n[" + kKeyPath + "]\n\"Left\"=\"1\"\n\"Top\"=oops\n\"Frequency\"=-\n");
+
     ::testing::internal::CaptureStderr();
     std::string text;
-    read("Left", text);
-    read("Left", text);
-    const std::string reported = ::testing::internal::GetCapturedStderr();
-    const std::string where = file.string() + ":4:";
-    const std::size_t first = reported.find(where);
-    EXPECT_NE(first, std::string::npos) << reported;
-    EXPECT_EQ(reported.find(where, first + 1), std::string::npos) << reported;
+    EXPECT_TRUE(read(registry, "Left", text));
+    EXPECT_TRUE(read(registry, "Left", text));
+    ASSERT_EQ(reported.size(), 2u);
+    EXPECT_EQ(reported[0].rfind(file.string() + ":4: skipped: ", 0), 0u) << reported[0];
+    EXPECT_EQ(reported[1].rfind(file.string() + ":5: skipped: ", 0), 0u) << reported[1];
+
+    // The first write says where the original went, and then there is nothing left to say.
+    EXPECT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", "2"));
+    ASSERT_EQ(reported.size(), 3u);
+    const std::vector<fs::path> aside = keptAside(dir.path());
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_NE(reported[2].find(aside[0].string()), std::string::npos) << reported[2];
+    EXPECT_TRUE(read(registry, "Left", text));
+    EXPECT_EQ(reported.size(), 3u);
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
 TEST_F(HiveFile, FolderThatCannotBeWrittenFailsTheWriteAndNothingElse)

@@ -60,11 +60,18 @@ TEST(HiveText, AcceptsWhatAnOperatorMightWrite)
          key, "a", RegSz, "2"},
         {"non-ASCII", "REGEDIT4\n[" + key + "]\n\"\xC3\xB7\"=\"\xC3\xB7\"\n", key, "\xC3\xB7",
          RegSz, "\xC3\xB7"},
+        // Bytes that are not UTF-8, as a Windows editor saves an ANSI text,
+        // in a comment and in quoted data.
+        {"ANSI bytes", "REGEDIT4\n; Raum 4\xB0\n[" + key + "]\n\"T\"=\"80\xB0\"\n", key, "T", RegSz,
+         "80\xB0"},
+        {"overlong UTF-8", "REGEDIT4\n[" + key + "]\n\"A\"=\"\xC0\xAF\"\n", key, "A", RegSz,
+         "\xC0\xAF"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         const HiveParseResult parsed = parseHive(row.text);
         ASSERT_TRUE(parsed.ok) << parsed.line << ": " << parsed.error;
+        EXPECT_TRUE(parsed.skipped.empty());
         const HiveKey* found = parsed.hive.findKey(row.key);
         ASSERT_NE(found, nullptr);
         const HiveValue* value = found->findValue(row.name);
@@ -76,7 +83,7 @@ TEST(HiveText, AcceptsWhatAnOperatorMightWrite)
     }
 }
 
-TEST(HiveText, RefusesAnythingItDoesNotFullyUnderstand)
+TEST(HiveText, HoldsNoHiveWithoutItsHeader)
 {
     struct Row
     {
@@ -84,34 +91,10 @@ TEST(HiveText, RefusesAnythingItDoesNotFullyUnderstand)
         std::string text;
         std::size_t line;
     };
-    const std::string head = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Q]\n";
     const std::vector<Row> rows = {
         {"empty file", "", 0},
         {"no header", "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Q]\n", 1},
         {"another header", "Windows Registry Editor Version 5.00\n", 1},
-        {"garbage", "REGEDIT4\nthis is not a hive\n", 2},
-        {"value before key", "REGEDIT4\n\"Left\"=\"1\"\n", 2},
-        {"unterminated text", head + "\"Left\"=\"12", 3},
-        {"unterminated name", head + "\"Left=\"12\"\n", 3},
-        {"unknown escape", head + "\"Left\"=\"a\\nb\"\n", 3},
-        {"text after quotes", head + "\"Left\"=\"1\" 2\n", 3},
-        {"no equals", head + "\"Left\" \"1\"\n", 3},
-        {"unknown data", head + "\"Left\"=str:1\n", 3},
-        {"value deletion", head + "\"Left\"=-\n", 3},
-        {"long dword", head + "\"N\"=dword:000000001\n", 3},
-        {"bad dword", head + "\"N\"=dword:12g\n", 3},
-        {"bad byte", head + "\"B\"=hex:1,02\n", 3},
-        {"trailing comma", head + "\"B\"=hex:01,\n", 3},
-        {"bad type", head + "\"B\"=hex(z):01\n", 3},
-        {"continued at end", head + "\"B\"=hex:01,\\\n", 3},
-        {"unknown root", "REGEDIT4\n[HKEY_NOWHERE\\X]\n", 2},
-        {"key deletion", "REGEDIT4\n[-HKEY_LOCAL_MACHINE\\X]\n", 2},
-        {"empty key name", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\\\\B]\n", 2},
-        {"unclosed key", "REGEDIT4\n[HKEY_LOCAL_MACHINE\\A\n", 2},
-        {"zero byte", head + std::string("\"A\"=\"x\0y\"\n", 10), 3},
-        {"lone carriage return", head + "\"A\"=\"x\ry\"\n", 3},
-        {"not UTF-8", head + "; caf\xE9\n", 3},
-        {"overlong UTF-8", head + "\"A\"=\"\xC0\xAF\"\n", 3},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
@@ -119,6 +102,70 @@ TEST(HiveText, RefusesAnythingItDoesNotFullyUnderstand)
         EXPECT_FALSE(parsed.ok);
         EXPECT_EQ(parsed.line, row.line) << parsed.error;
         EXPECT_FALSE(parsed.error.empty());
+    }
+}
+
+TEST(HiveText, SkipsEachLineItCannotReadAndKeepsTheOthers)
+{
+    struct Row
+    {
+        const char* what;
+        std::string text;
+        std::vector<std::size_t> skipped;
+        std::vector<std::string> kept; // of Before, After and Again
+    };
+    const std::string key = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Q";
+    const std::string head = "REGEDIT4\n[" + key + "]\n\"Before\"=\"1\"\n";
+    const std::string tail = "\"After\"=\"2\"\n[" + key + "]\n\"Again\"=\"3\"\n";
+    // A line 4 that cannot be read, between values on lines 3 and 5.
+    auto bad = [&](const char* what, std::string line) {
+        return Row{what, head + line + "\n" + tail, {4}, {"Before", "After", "Again"}};
+    };
+    // A key line 4 that cannot be read: the value below it goes with it, as
+    // it would otherwise land in the key above.
+    auto badKey = [&](const char* what, std::string line) {
+        return Row{what, head + line + "\n" + tail, {4, 5}, {"Before", "Again"}};
+    };
+    const std::vector<Row> rows = {
+        bad("garbage", "this is not a hive"),
+        bad("unterminated name", "\"Left=\"12\""),
+        bad("unknown escape", "\"Left\"=\"a\\nb\""),
+        bad("no equals", "\"Left\" \"1\""),
+        bad("unknown data", "\"Left\"=str:1"),
+        bad("long dword", "\"N\"=dword:000000001"),
+        bad("bad dword", "\"N\"=dword:12g"),
+        bad("bad byte", "\"B\"=hex:1,02"),
+        bad("trailing comma", "\"B\"=hex:01,"),
+        bad("bad type", "\"B\"=hex(z):01"),
+        bad("zero byte", std::string("\"A\"=\"x\0y\"", 9)),
+        bad("name not UTF-8", "\"caf\xE9\"=\"1\""),
+        // The next line is no hex data: it is read on its own.
+        bad("continued into a value", "\"B\"=hex:01,\\"),
+        badKey("empty key name", "[HKEY_LOCAL_MACHINE\\A\\\\B]"),
+        badKey("unclosed key", "[HKEY_LOCAL_MACHINE\\A"),
+        badKey("control character in a key", "[HKEY_LOCAL_MACHINE\\A\x01]"),
+        {"value before any key",
+         "REGEDIT4\n\"Left\"=\"1\"\n[" + key + "]\n\"Again\"=\"3\"\n",
+         {2},
+         {"Again"}},
+        {"continued at the end", head + "\"B\"=hex:01,\\\n", {4}, {"Before"}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        const HiveParseResult parsed = parseHive(row.text);
+        ASSERT_TRUE(parsed.ok) << parsed.error;
+        std::vector<std::size_t> lines;
+        for (const SkippedLine& skipped : parsed.skipped) {
+            lines.push_back(skipped.line);
+            EXPECT_EQ(skipped.what.rfind("skipped", 0), 0u) << skipped.what;
+        }
+        EXPECT_EQ(lines, row.skipped);
+        std::vector<std::string> kept;
+        if (const HiveKey* found = parsed.hive.findKey(key)) {
+            for (const HiveValue& value : found->values())
+                kept.push_back(value.name);
+        }
+        EXPECT_EQ(kept, row.kept);
     }
 }
 
