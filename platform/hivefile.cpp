@@ -226,6 +226,26 @@ Result replaceFile(const fs::path& file, const fs::path& temporary, const std::s
 }
 #endif
 
+// The file a write replaces: the hive's own path or, when that is a symbolic
+// link, the file the link finally names. A dotfile manager's link then stays
+// a link, and the file it names gets the new contents.
+Result finalTarget(const fs::path& path, fs::path& target)
+{
+    constexpr int kMaxLinks = 40; // as the kernel allows in one lookup
+    target = path;
+    for (int links = 0; links < kMaxLinks; ++links) {
+        std::error_code error;
+        const fs::file_status status = fs::symlink_status(target, error);
+        if (status.type() == fs::file_type::not_found || !fs::is_symlink(status))
+            return Success;
+        const fs::path next = fs::read_symlink(target, error);
+        if (error)
+            return resultFor(error);
+        target = next.is_absolute() ? next : folderOf(target) / next;
+    }
+    return CantWrite; // a loop of links
+}
+
 // Keeps a copy of `file` as it is under a name that says when, for the
 // operator to look at: <file>.corrupt-<UTC time>, with -1, -2, ... when that
 // name is taken.
@@ -285,21 +305,24 @@ HiveFile::Contents HiveFile::read(const fs::path& path, std::size_t maxBytes)
 Result HiveFile::rewrite(std::size_t maxBytes, const Decide& decide, fs::path& keptAside)
 {
     // Every write replaces the whole file, and never in place:
-    //   1. lock the lock file beside the file, then read it again, so that
-    //      the values another process wrote since our last look are kept;
-    //   2. when asked, keep a copy of the original aside, byte for byte;
-    //   3. write the new text to <file>.tmp in the same folder, flush it and
+    //   1. find the file itself, following a symbolic link to what it names;
+    //   2. lock the lock file beside it, then read it again, so that the
+    //      values another process wrote since our last look are kept;
+    //   3. when asked, keep a copy of the original aside, byte for byte;
+    //   4. write the new text to <file>.tmp in the same folder, flush it and
     //      fsync it, so that its bytes are on the disk before any name points
     //      at them;
-    //   4. rename it over the file: one atomic step, after which readers see
+    //   5. rename it over the file: one atomic step, after which readers see
     //      the new file and before which they see the old one;
-    //   5. fsync the folder, so that the rename itself survives a power cut;
-    //   6. unlock.
+    //   6. fsync the folder, so that the rename itself survives a power cut;
+    //   7. unlock.
     // A kill or a power cut at any moment therefore leaves the old file or the
     // new one, never a mixture. What it may leave is a stray <file>.tmp, which
     // nothing reads and the next write truncates and reuses.
     keptAside.clear();
-    const fs::path& file = m_path;
+    fs::path file;
+    if (const Result result = finalTarget(m_path, file); result != Success)
+        return result;
     const fs::path folder = folderOf(file);
     std::error_code error;
     fs::create_directories(folder, error);

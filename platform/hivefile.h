@@ -46,8 +46,8 @@ public:
 
     // Reads the file under the lock, lets `decide` say what replaces it, and
     // replaces it in one atomic step. No other writer comes between the read
-    // and the replacement. `keptAside` names the copy of the original, when
-    // one was kept.
+    // and the replacement. A symbolic link stays a link: the file it names is
+    // replaced. `keptAside` names the copy of the original, when one was kept.
     Result rewrite(std::size_t maxBytes, const Decide& decide, std::filesystem::path& keptAside);
 
 private:

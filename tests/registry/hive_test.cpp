@@ -396,6 +396,51 @@ TEST_F(HiveFile, RewriteKeepsTheFilesPermissions)
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
+TEST_F(HiveFile, SymbolicLinkStaysALinkAndWhatItNamesTakesTheWrite)
+{
+    struct Row
+    {
+        const char* what;
+        std::vector<std::pair<std::string, std::string>> links; // where, and what it says
+        bool targetExists;
+    };
+    const std::vector<Row> rows = {
+        {"link", {{"registry.reg", "real.reg"}}, true},
+        {"link to a link in another folder",
+         {{"registry.reg", "dots/mid.reg"}, {"dots/mid.reg", "../real.reg"}},
+         true},
+        {"link to a file not there yet", {{"registry.reg", "real.reg"}}, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir folder;
+        fs::create_directories(folder.path() / "dots");
+        const fs::path real = folder.path() / "real.reg";
+        if (row.targetExists)
+            writeBytes(real, "REGEDIT4\n[" + kKeyPath + "]\n\"Left\"=\"1\"\n");
+        for (const auto& [where, says] : row.links)
+            fs::create_symlink(says, folder.path() / where);
+
+        HiveRegistry registry(folder.path() / "registry.reg");
+        ASSERT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Top", "2"));
+        ASSERT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Top", "3"));
+
+        for (const auto& [where, says] : row.links) {
+            EXPECT_TRUE(fs::is_symlink(folder.path() / where)) << where;
+            EXPECT_EQ(fs::read_symlink(folder.path() / where), fs::path(says));
+        }
+        ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(real)));
+        const HiveParseResult parsed = parseHive(readBytes(real));
+        const HiveKey* key = parsed.hive.findKey(kKeyPath);
+        ASSERT_NE(key, nullptr);
+        EXPECT_EQ(key->values().size(), row.targetExists ? 2u : 1u);
+        std::string text;
+        EXPECT_TRUE(read(registry, "Top", text));
+        EXPECT_EQ(text, "3");
+        EXPECT_FALSE(fs::exists(folder.path() / "real.reg.tmp"));
+    }
+}
+
 class ScopedEnv
 {
 public:
