@@ -123,6 +123,20 @@ bool writeAll(int fd, std::string_view contents)
     return true;
 }
 
+// A file or folder the user may not write is not written, whether or not a
+// write would change anything: a settings file made read-only on purpose
+// stays as it is, and the write fails as it would for a registry key that
+// cannot be opened for writing. The permissions of the effective user decide,
+// so root, whom they do not bind, may write.
+Result checkWritable(const fs::path& folder, const fs::path& file)
+{
+    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK, AT_EACCESS) != 0)
+        return resultForErrno(errno);
+    if (::faccessat(AT_FDCWD, file.c_str(), W_OK, AT_EACCESS) != 0 && errno != ENOENT)
+        return resultForErrno(errno);
+    return Success;
+}
+
 // Copies `file` byte for byte to a new file `aside`, with its permissions.
 Result copyFile(const fs::path& file, const fs::path& aside)
 {
@@ -196,6 +210,16 @@ class WriteLock
 public:
     Result acquire(const fs::path&) { return Success; }
 };
+
+// The read-only attribute is what Windows has for a file made read-only.
+Result checkWritable(const fs::path&, const fs::path& file)
+{
+    std::error_code error;
+    const fs::file_status status = fs::status(file, error);
+    if (fs::exists(status) && (status.permissions() & fs::perms::owner_write) == fs::perms::none)
+        return AccessDenied;
+    return Success;
+}
 
 Result copyFile(const fs::path& file, const fs::path& aside)
 {
@@ -305,7 +329,8 @@ HiveFile::Contents HiveFile::read(const fs::path& path, std::size_t maxBytes)
 Result HiveFile::rewrite(std::size_t maxBytes, const Decide& decide, fs::path& keptAside)
 {
     // Every write replaces the whole file, and never in place:
-    //   1. find the file itself, following a symbolic link to what it names;
+    //   1. find the file itself, following a symbolic link to what it names,
+    //      and fail at once when the user may not write it or its folder;
     //   2. lock the lock file beside it, then read it again, so that the
     //      values another process wrote since our last look are kept;
     //   3. when asked, keep a copy of the original aside, byte for byte;
@@ -328,6 +353,8 @@ Result HiveFile::rewrite(std::size_t maxBytes, const Decide& decide, fs::path& k
     fs::create_directories(folder, error);
     if (error)
         return resultFor(error);
+    if (const Result result = checkWritable(folder, file); result != Success)
+        return result;
 
     WriteLock lock;
     if (const Result result = lock.acquire(withSuffix(file, ".lock")); result != Success)

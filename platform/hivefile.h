@@ -47,7 +47,9 @@ public:
     // Reads the file under the lock, lets `decide` say what replaces it, and
     // replaces it in one atomic step. No other writer comes between the read
     // and the replacement. A symbolic link stays a link: the file it names is
-    // replaced. `keptAside` names the copy of the original, when one was kept.
+    // replaced. A file or folder the user may not write fails the rewrite
+    // with AccessDenied before anything is read or written. `keptAside` names
+    // the copy of the original, when one was kept.
     Result rewrite(std::size_t maxBytes, const Decide& decide, std::filesystem::path& keptAside);
 
 private:

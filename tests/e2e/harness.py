@@ -370,10 +370,12 @@ class Sim(Process):
 class Panel(Process):
     """The real quillon binary, with the session's hive and lock folder."""
 
-    def __init__(self, session, name, extra_env=None):
+    def __init__(self, session, name, extra_env=None, prefix=()):
         env = session.env()
         env.update(extra_env or {})
-        super().__init__(name, [os.environ["QUILLON_BIN"]], env,
+        # `prefix` runs the panel through another program that execs it, such
+        # as setpriv as another user, so that the pid is still the panel's.
+        super().__init__(name, list(prefix) + [os.environ["QUILLON_BIN"]], env,
                          os.path.join(session.dir, name + ".log"))
         self.session = session
         self._window = None
@@ -557,8 +559,8 @@ class Session:
         self.processes.append(sim)
         return sim
 
-    def start_panel(self, name="panel", extra_env=None):
-        panel = Panel(self, name, extra_env)
+    def start_panel(self, name="panel", extra_env=None, prefix=()):
+        panel = Panel(self, name, extra_env, prefix)
         self.processes.append(panel)
         return panel
 

@@ -1,5 +1,5 @@
 """Faults of the settings hive, with the real binary: missing, in a missing
-folder, unwritable, damaged, truncated, huge, replaced while the
+folder, unwritable, read-only, damaged, truncated, huge, replaced while the
 panel runs, and the panel killed in the middle of its save at shut-down. Each
 case checks what the panel starts with (seen in the connect sequence and its
 address), that it runs and shuts down normally, and what the hive holds
@@ -9,6 +9,7 @@ counts, and a file with lines that cannot be read is kept aside whole."""
 import glob
 import os
 import random
+import shutil
 import signal
 import sys
 import time
@@ -34,6 +35,7 @@ WRITTEN_HIVE = FULL_HIVE.replace('"Frequency"="80"', '"Frequency"="80.000"')
 
 # What the settings store says, when asked to.
 SETTINGS_LOG = {"QT_LOGGING_RULES": "quillon.settings.debug=true"}
+NOBODY = 65534
 
 
 def read_values(path):
@@ -45,8 +47,17 @@ def kept_aside(path):
     return glob.glob(path + ".corrupt-*")
 
 
+def fingerprint(path):
+    """What a write would change: content, inode (files are replaced whole)
+    and modification time."""
+    st = os.stat(path)
+    with open(path, "rb") as hive:
+        return (hive.read(), st.st_ino, st.st_mtime_ns)
+
+
 class HiveFaultsTest(E2ETestCase):
-    def run_panel(self, hive_path=None, address=DEFAULT_ADDRESS, sequence=None, env=None):
+    def run_panel(self, hive_path=None, address=DEFAULT_ADDRESS, sequence=None, env=None,
+                  prefix=()):
         """Starts the panel with an instrument at `address`, waits for the
         connect sequence it is expected to send, shuts it down with SIGTERM
         and returns its output."""
@@ -54,7 +65,7 @@ class HiveFaultsTest(E2ETestCase):
         env = dict(env or {})
         if hive_path:
             env["QUILLON_REGISTRY"] = hive_path
-        panel = self.session.start_panel(extra_env=env)
+        panel = self.session.start_panel(extra_env=env, prefix=prefix)
         panel.window()
         sim.wait_commands(sequence or connect_sequence(), 10)
         self.assertEqual(sim.commands()[:7], sequence or connect_sequence())
@@ -157,6 +168,47 @@ class HiveFaultsTest(E2ETestCase):
                         self.assertIn("%s:%d: skipped" % (self.session.hive_path, line), output)
                 else:
                     self.assertNotIn(self.session.hive_path, output, "the panel logs nothing")
+
+    def test_read_only_hive_is_read_and_never_written(self):
+        """A file made read-only on purpose, or a folder the user may not
+        write: the panel starts with the saved values, runs, shuts down, and
+        the file stays as it was. Permissions do not bind root, so the panel
+        runs as an unprivileged user."""
+        prefix = ()
+        if os.geteuid() == 0:
+            setpriv = shutil.which("setpriv")
+            if setpriv is None:
+                self.skipTest("needs setpriv (util-linux) to run the panel as another user")
+            prefix = (setpriv, "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups",
+                      "--")
+        os.chmod(self.session.dir, 0o711)  # the user reaches its folders and nothing else
+        home = os.path.join(self.session.dir, "unprivileged")
+        for sub in ("", "run"):
+            os.mkdir(os.path.join(home, sub) if sub else home, 0o700)
+            if prefix:
+                os.chown(os.path.join(home, sub), NOBODY, NOBODY)
+        env = {"HOME": home, "XDG_CONFIG_HOME": home, "XDG_CACHE_HOME": home, "TMPDIR": home,
+               "XDG_RUNTIME_DIR": os.path.join(home, "run")}
+        cases = [("file made read-only", 0o444, True), ("folder not writable", 0o644, False)]
+        for name, mode, own_folder in cases:
+            with self.subTest(name):
+                folder = os.path.join(self.session.dir, name.replace(" ", "-"))
+                os.mkdir(folder, 0o755)
+                path = os.path.join(folder, "registry.reg")
+                with open(path, "w") as hive:
+                    hive.write(WRITTEN_HIVE)
+                os.chmod(path, mode)
+                if prefix:
+                    os.chown(path, NOBODY, NOBODY)
+                    if own_folder:
+                        os.chown(folder, NOBODY, NOBODY)
+                else:
+                    os.chmod(folder, 0o755 if own_folder else 0o555)
+                before = fingerprint(path)
+                self.run_panel(path, address=SAVED_ADDRESS, env=env, prefix=prefix,
+                               sequence=connect_sequence(rosa_index=3, dds_divider=4))
+                self.assertEqual(fingerprint(path), before)
+                self.assertEqual(sorted(os.listdir(folder)), ["registry.reg"])
 
     def test_hive_truncated_at_a_line_keeps_what_it_holds(self):
         # Cut after the address: the first five values are whole and apply,

@@ -332,20 +332,6 @@ TEST_F(HiveFile, FolderThatCannotBeWrittenFailsTheWriteAndNothingElse)
     EXPECT_EQ(text, "");
     EXPECT_EQ(readBytes(blocker), "just a file");
     EXPECT_EQ(blocked.openHandles(), 0u);
-
-#ifndef _WIN32
-    if (::geteuid() == 0)
-        GTEST_SKIP() << "running as root: permission bits do not stop writes";
-    const fs::path locked = dir.path() / "locked";
-    fs::create_directories(locked);
-    HiveRegistry inLocked(locked / "registry.reg");
-    ASSERT_TRUE(WriteSetting(inLocked, HKeyLocalMachine, kSettingsKey, "Left", "1"));
-    const std::string before = readBytes(locked / "registry.reg");
-    fs::permissions(locked, fs::perms::owner_read | fs::perms::owner_exec);
-    EXPECT_FALSE(WriteSetting(inLocked, HKeyLocalMachine, kSettingsKey, "Left", "2"));
-    fs::permissions(locked, fs::perms::owner_all);
-    EXPECT_EQ(readBytes(locked / "registry.reg"), before);
-#endif
 }
 
 TEST_F(HiveFile, WriteCreatesMissingFoldersAndReadsCreateNothing)
@@ -438,6 +424,58 @@ TEST_F(HiveFile, SymbolicLinkStaysALinkAndWhatItNamesTakesTheWrite)
         EXPECT_TRUE(read(registry, "Top", text));
         EXPECT_EQ(text, "3");
         EXPECT_FALSE(fs::exists(folder.path() / "real.reg.tmp"));
+    }
+}
+
+TEST_F(HiveFile, ReadOnlyFileOrFolderIsReadAndNeverWritten)
+{
+    if (::geteuid() == 0)
+        GTEST_SKIP() << "running as root, whom permission bits do not bind; the fault matrix "
+                        "checks this with the panel run as an unprivileged user";
+    struct Row
+    {
+        const char* what;
+        fs::perms file;
+        fs::perms folder;
+    };
+    const fs::perms readable =
+        fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+    const std::vector<Row> rows = {
+        {"file made read-only", readable, fs::perms::owner_all},
+        {"folder the user may not write", readable | fs::perms::owner_write,
+         fs::perms::owner_read | fs::perms::owner_exec},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        TempDir folder;
+        const fs::path settings = folder.path() / "settings";
+        const fs::path hiveFile = settings / "registry.reg";
+        fs::create_directories(settings);
+        HiveRegistry registry(hiveFile);
+        ASSERT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", "1"));
+        fs::permissions(hiveFile, row.file);
+        fs::permissions(settings, row.folder);
+        struct stat before
+        {};
+        ::stat(hiveFile.c_str(), &before);
+        const std::string bytes = readBytes(hiveFile);
+
+        std::string text;
+        EXPECT_TRUE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", text));
+        EXPECT_EQ(text, "1");
+        EXPECT_FALSE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", "2"));
+        // Not even a write that would change nothing succeeds.
+        EXPECT_FALSE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", "1"));
+
+        struct stat after
+        {};
+        ::stat(hiveFile.c_str(), &after);
+        EXPECT_EQ(readBytes(hiveFile), bytes);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+        EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+        EXPECT_FALSE(fs::exists(settings / "registry.reg.tmp"));
+        fs::permissions(settings, fs::perms::owner_all);
     }
 }
 
