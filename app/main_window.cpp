@@ -289,9 +289,9 @@ void formMain::createLogic(const Options& options)
     m_prescalers = std::make_unique<tuning::Prescalers>(
         tuning::Prescalers::Controls{*m_ddsPrescaler, *m_rosa, *m_freqDet, *m_wideLock,
                                      *m_finalLock, *m_freq, *m_laserFreq},
-        *m_link, [this](const std::string& name, const std::string& text) {
-            m_settings->savePrescaler(name, text);
-        });
+        *m_link,
+        tuning::Prescalers::Saves{[this] { m_settings->saveDdsPrescaler(); },
+                                  [this] { m_settings->saveRosaPrescaler(); }});
     m_connectInit = std::make_unique<link::ConnectTimeInit>(
         *m_link, link::ConnectTimeInit::Actions{[this] { m_prescalers->cmdUpdateCP_Click(); },
                                                 [this] { m_prescalers->cmbRosa_Click(); },

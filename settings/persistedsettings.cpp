@@ -156,13 +156,19 @@ void PersistedSettings::save()
     write(kFrequency, m_c.txtFreq.text());
     write(kSystemClock, m_c.txtSysClk.text());
     write(kIpAddress, m_c.txtIP.text());
-    write(kDdsPrescaler, std::to_string(m_c.cmbDdsPrescaler.listIndex()));
-    write(kRosaPrescaler, std::to_string(m_c.cmbRosa.listIndex()));
+    saveDdsPrescaler();
+    saveRosaPrescaler();
 }
 
-void PersistedSettings::savePrescaler(const std::string& name, const std::string& text)
+// A list's position is kept as its decimal text.
+void PersistedSettings::saveDdsPrescaler()
 {
-    write(name.c_str(), text);
+    write(kDdsPrescaler, std::to_string(m_c.cmbDdsPrescaler.listIndex()));
+}
+
+void PersistedSettings::saveRosaPrescaler()
+{
+    write(kRosaPrescaler, std::to_string(m_c.cmbRosa.listIndex()));
 }
 
 } // namespace quillon::settings

@@ -41,9 +41,10 @@ public:
     // Writes all seven values, in order; results are ignored. Left and Top
     // are left as stored where the window cannot know its position.
     void save();
-    // Saves one prescaler choice (kDdsPrescaler or kRosaPrescaler), for the
-    // prescaler actions; the result is ignored.
-    void savePrescaler(const std::string& name, const std::string& text);
+    // Save one prescaler list's position, for the prescaler actions; the
+    // result is ignored.
+    void saveDdsPrescaler();
+    void saveRosaPrescaler();
 
 private:
     bool read(const char* name, std::string& text);

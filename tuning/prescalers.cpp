@@ -73,8 +73,8 @@ double rosaDivider(const platform::ListBox& list)
 
 } // namespace
 
-Prescalers::Prescalers(Controls controls, link::Sender& sender, SaveSetting save)
-    : m_c(controls), m_sender(sender), m_save(std::move(save))
+Prescalers::Prescalers(Controls controls, link::Sender& sender, Saves saves)
+    : m_c(controls), m_sender(sender), m_saves(std::move(saves))
 {}
 
 // Each action goes on past a failing step: with the link down (as during the
@@ -87,7 +87,7 @@ void Prescalers::cmbDdsPrescaler_Click()
     // The DDS command carries the divider itself (1, 2 or 4), not the position.
     steps.run(
         [&] { m_sender.send(link::setDdsPrescaler(toByte(ddsDivider(m_c.cmbDdsPrescaler)))); });
-    steps.run([&] { m_save("DDS Prescaler", std::to_string(m_c.cmbDdsPrescaler.listIndex())); });
+    steps.run([&] { m_saves.ddsPrescaler(); });
     steps.run([&] { UpdateLaserFreq(); });
 }
 
@@ -96,7 +96,7 @@ void Prescalers::cmbRosa_Click()
     SkipOnError steps;
     // The ROSA command carries the list position (0 to 3), not the divider.
     steps.run([&] { m_sender.send(link::setRosaPrescaler(toByte(m_c.cmbRosa.listIndex()))); });
-    steps.run([&] { m_save("Rosa Prescaler", std::to_string(m_c.cmbRosa.listIndex())); });
+    steps.run([&] { m_saves.rosaPrescaler(); });
     steps.run([&] { UpdateLaserFreq(); });
 }
 

@@ -7,7 +7,6 @@
 #include "platform/controls.h"
 
 #include <functional>
-#include <string>
 
 namespace quillon::tuning {
 
@@ -25,11 +24,15 @@ public:
         platform::Label& lblLaserFreq;
     };
 
-    // Saves one prescaler choice: value name ("DDS Prescaler" or
-    // "Rosa Prescaler") and text. Its result is ignored.
-    using SaveSetting = std::function<void(const std::string& name, const std::string& text)>;
+    // Save each list's choice where the settings keep it (the settings know
+    // its name and its text form); a failed save is silent.
+    struct Saves
+    {
+        std::function<void()> ddsPrescaler;
+        std::function<void()> rosaPrescaler;
+    };
 
-    Prescalers(Controls controls, link::Sender& sender, SaveSetting save);
+    Prescalers(Controls controls, link::Sender& sender, Saves saves);
 
     void cmbDdsPrescaler_Click();
     void cmbRosa_Click();
@@ -40,7 +43,7 @@ public:
 private:
     Controls m_c;
     link::Sender& m_sender;
-    SaveSetting m_save;
+    Saves m_saves;
 };
 
 } // namespace quillon::tuning

@@ -46,9 +46,10 @@ struct PrescalerPanel
     Prescalers prescalers{
         {cmbDdsPrescaler, cmbRosa, cmbFreqDet, cmbWideLock, cmbFinalLock, txtFreq, lblLaserFreq},
         sender,
-        [this](const std::string& name, const std::string& text) {
-            log.push_back("save " + name + "=" + text);
-        }};
+        {[this] {
+             log.push_back("save DDS Prescaler=" + std::to_string(cmbDdsPrescaler.listIndex()));
+         },
+         [this] { log.push_back("save Rosa Prescaler=" + std::to_string(cmbRosa.listIndex())); }}};
 
     PrescalerPanel()
     {
