@@ -104,9 +104,11 @@ void TestRestore::restore_data()
     row("DDS 1.5", {sz("DDS Prescaler", "1.5")}, "cmbDdsPrescaler", "2");
     row("DDS 0.5", {sz("DDS Prescaler", "0.5")}, "cmbDdsPrescaler", "0");
     row("DDS 2.5", {sz("DDS Prescaler", "2.5")}, "cmbDdsPrescaler", "1");
+    row("DDS 2, the upper bound", {sz("DDS Prescaler", "2")}, "cmbDdsPrescaler", "2");
     row("DDS -1", {sz("DDS Prescaler", "-1")}, "cmbDdsPrescaler", "1");
     row("DDS missing", {}, "cmbDdsPrescaler", "1");
     row("DDS huge", {sz("DDS Prescaler", "1e400")}, "cmbDdsPrescaler", "1");
+    row("ROSA 0, the lower bound", {sz("Rosa Prescaler", "0")}, "cmbRosa", "0");
     row("ROSA 2.5", {sz("Rosa Prescaler", "2.5")}, "cmbRosa", "2");
     row("ROSA 3", {sz("Rosa Prescaler", "3")}, "cmbRosa", "3");
     row("ROSA 4", {sz("Rosa Prescaler", "4")}, "cmbRosa", "1");
