@@ -396,4 +396,4 @@ void TestPanel::sessionSaveLeavesThePanelWorking()
 }
 
 QTEST_MAIN(TestPanel)
-#include "tst_panel.moc"
+#include "panel_test.moc"

@@ -237,4 +237,4 @@ void TestLinkTrace::watchdogDecisions()
 }
 
 QTEST_MAIN(TestLinkTrace)
-#include "tst_linktrace.moc"
+#include "linktrace_test.moc"

@@ -212,4 +212,4 @@ void TestAccessibility::linkStateInWords()
 }
 
 QTEST_MAIN(TestAccessibility)
-#include "tst_accessibility.moc"
+#include "accessibility_test.moc"

@@ -252,4 +252,4 @@ void TestRestore::firstRunLeavesDefaults()
 }
 
 QTEST_MAIN(TestRestore)
-#include "tst_restore.moc"
+#include "restore_test.moc"

@@ -155,7 +155,7 @@ void TestHighDpi::proportionsKept_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QRect>("twips");
-    // One control of each kind and depth; tst_mainwindow checks every one at
+    // One control of each kind and depth; mainwindow_test checks every one at
     // scale 1.
     QTest::newRow("Frame13") << "Frame13" << QRect(105, 1050, 2685, 1305);
     QTest::newRow("txtFreq") << "txtFreq" << QRect(240, 240, 1200, 375);
@@ -256,4 +256,4 @@ void TestHighDpi::screenshot()
 }
 
 QTEST_MAIN(TestHighDpi)
-#include "tst_highdpi.moc"
+#include "highdpi_test.moc"

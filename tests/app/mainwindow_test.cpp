@@ -312,4 +312,4 @@ void TestMainWindow::firstStart()
 }
 
 QTEST_MAIN(TestMainWindow)
-#include "tst_mainwindow.moc"
+#include "mainwindow_test.moc"
