@@ -137,8 +137,14 @@ bool parseMs(const QCommandLineParser& parser, const QString& name, int* out, QS
 int main(int argc, char* argv[])
 {
     // One line at a time, so that a test or a pipe sees each line as it is
-    // printed.
+    // printed. The Windows C runtime has no line buffering (_IOLBF buffers
+    // fully there, and a size of 0 is an invalid parameter that ends the
+    // program): no buffering at all instead.
+#ifdef _WIN32
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+#else
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
+#endif
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quillon-sim"));
 
