@@ -13,8 +13,11 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QStyle>
 #include <QStyleOptionGroupBox>
 #include <QStylePainter>
+
+#include <algorithm>
 
 // The icon lives in this static library's resources, which a static library
 // must register itself.
@@ -87,6 +90,24 @@ protected:
     }
 };
 
+// The width a frame needs to show its whole caption, where the style puts
+// it, with as much room after it as before it; its own width when the caption
+// fits already.
+int wholeCaptionWidth(const QGroupBox* box)
+{
+    QStyleOptionGroupBox option;
+    option.initFrom(box);
+    option.text = box->title();
+    option.lineWidth = 1;
+    option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+    option.textAlignment = box->alignment();
+    const QRect caption =
+        box->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, box);
+    if (caption.right() <= box->rect().right())
+        return box->width();
+    return caption.right() + 1 + caption.left();
+}
+
 QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, bool boldFont, int left,
                  int top, int width, int height, bool liveInDisabledFrame = false)
 {
@@ -97,6 +118,16 @@ QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, bool
     // window's regular face explicitly.
     box->setFont(boldFont ? frameFont() : sansFont(11, false));
     place(box, left, top, width, height);
+    // A caption wider than the frame, in a face wider than the one the table
+    // was drawn for (Windows without "MS Sans Serif", such as Wine), grows
+    // the frame to the right, as a label grows for its caption, rather than
+    // being cut off; a frame that would then reach past its container's right
+    // edge moves left by as much.
+    const int wanted = wholeCaptionWidth(box);
+    if (wanted > box->width()) {
+        const int overflow = std::max(0, box->x() + wanted - parent->width());
+        box->setGeometry(box->x() - overflow, box->y(), wanted, box->height());
+    }
     return box;
 }
 
