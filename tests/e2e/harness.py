@@ -10,8 +10,13 @@ starts; closing it stops them all, whatever happened. Every wait polls with a
 short sleep and has a deadline: these tests drive real processes, so there is
 no signal to wait on.
 
+The Windows panel runs the same way under Wine (class Wine), against the
+same Linux quillon-sim (test_windows.py, run by scripts/test-windows).
+
 Environment:
   QUILLON_BIN, QUILLON_SIM_BIN   the binaries (CTest passes them)
+  QUILLON_EXE, QUILLON_INSTALLER the Windows panel and its installer
+                                 (scripts/test-windows passes them)
   QUILLON_E2E_KEEP=1             keep each session's folder (logs, hive, record)
   QUILLON_UPDATE_SCREENSHOT=1    test_window rewrites docs/screenshot.png
 """
@@ -75,21 +80,28 @@ def tuning_word_message(frequency_mhz, clock_mhz, slot=0):
 # Running a test file
 
 
-def main():
+def main(binaries=("QUILLON_BIN", "QUILLON_SIM_BIN"), tools=()):
     """Entry point of every test file: skip cleanly when the tools are missing,
-    enter a private network namespace, then run the file's tests."""
-    missing = [tool for tool in ("Xvfb", "xdotool", "import") if shutil.which(tool) is None]
+    enter a private network namespace, then run the file's tests. `binaries`
+    are the environment variables that must name the programs under test,
+    `tools` what the file needs besides Xvfb, xdotool and import, as
+    (program, package)."""
+    needed = [("Xvfb", "xvfb"), ("xdotool", "xdotool"), ("import", "imagemagick")] + list(tools)
+    missing = [(tool, package) for tool, package in needed
+               if shutil.which(tool) is None and not os.access(tool, os.X_OK)]
     if missing:
-        print("SKIP: end-to-end tests need %s (packages xvfb, xdotool, imagemagick)"
-              % ", ".join(missing), file=sys.stderr)
+        print("SKIP: end-to-end tests need %s (packages %s)"
+              % (", ".join(t for t, _ in missing), ", ".join(p for _, p in missing)),
+              file=sys.stderr)
         sys.exit(SKIP)
     if not in_private_network():
         # Re-run this file in a namespace of its own; 77 passes through.
         os.execv(NETNS_RUN, [NETNS_RUN, sys.executable, "-B"] + sys.argv)
-    for variable in ("QUILLON_BIN", "QUILLON_SIM_BIN"):
+    for variable in binaries:
         path = os.environ.get(variable)
-        if not path or not os.access(path, os.X_OK):
-            print("%s must name the built binary (CTest sets it)" % variable, file=sys.stderr)
+        if not path or not os.path.isfile(path):
+            print("%s must name the built program (CTest or the test script sets it)"
+                  % variable, file=sys.stderr)
             sys.exit(2)
     unittest.main(verbosity=2)
 
@@ -314,17 +326,23 @@ def _listening(port):
 
 
 class Sim(Process):
-    """quillon-sim, recording what it receives."""
+    """quillon-sim, recording what it receives; or, given `wine` and `exe`,
+    the Windows quillon-sim.exe under Wine (which reads the record's path as
+    one on its drive Z:, the host's root)."""
 
-    def __init__(self, session, name, address, args):
+    def __init__(self, session, name, address, args, wine=None, exe=None):
         self.record_path = os.path.join(session.dir, name + ".record")
-        argv = [os.environ["QUILLON_SIM_BIN"], "--listen", address, "--port", str(PORT),
-                "--record", self.record_path] + list(args)
-        super().__init__(name, argv, session.env(), os.path.join(session.dir, name + ".log"))
+        argv = [os.environ["QUILLON_SIM_BIN"]]
+        env = session.env()
+        if wine is not None:
+            argv, env = [wine.program, exe], wine.env(env)
+        argv += ["--listen", address, "--port", str(PORT), "--record", self.record_path]
+        argv += list(args)
+        super().__init__(name, argv, env, os.path.join(session.dir, name + ".log"))
         refusing = "--refuse" in args or "--refuse-for" in args
         wait_for("%s to be ready" % name,
                  lambda: (("refusing on" if refusing else "listening on") in self.output()
-                          or not self.running()), 10)
+                          or not self.running()), 10 if wine is None else 60)
         if not self.running():
             raise AssertionError("%s ended at start:\n%s" % (name, self.output()))
 
@@ -368,15 +386,20 @@ class Sim(Process):
 
 
 class Panel(Process):
-    """The real quillon binary, with the session's hive and lock folder."""
+    """The real quillon binary, with the session's hive and lock folder; or,
+    given `wine` and `exe`, the Windows panel under Wine."""
 
-    def __init__(self, session, name, extra_env=None, prefix=()):
+    def __init__(self, session, name, extra_env=None, prefix=(), wine=None, exe=None):
         env = session.env()
+        if wine is None:
+            argv = [os.environ["QUILLON_BIN"]]
+        else:
+            env = wine.env(env)
+            argv = [wine.program, exe or os.environ["QUILLON_EXE"]]
         env.update(extra_env or {})
         # `prefix` runs the panel through another program that execs it, such
         # as setpriv as another user, so that the pid is still the panel's.
-        super().__init__(name, list(prefix) + [os.environ["QUILLON_BIN"]], env,
-                         os.path.join(session.dir, name + ".log"))
+        super().__init__(name, list(prefix) + argv, env, os.path.join(session.dir, name + ".log"))
         self.session = session
         self._window = None
 
@@ -459,6 +482,11 @@ class Panel(Process):
     def visible_windows(self):
         out = self.session.xdotool("search", "--onlyvisible", "--pid", str(self.pid))
         return out.split()
+
+    def close_by_keyboard(self):
+        """Alt+F4 to the focused window, as an operator closes it."""
+        self.focus()
+        self.session.xdotool("key", "--clearmodifiers", "alt+F4")
 
 
 class Session:
@@ -554,13 +582,13 @@ class Session:
 
     # -- programs ----------------------------------------------------------
 
-    def start_sim(self, *args, name="sim", address=DEFAULT_ADDRESS):
-        sim = Sim(self, name, address, args)
+    def start_sim(self, *args, name="sim", address=DEFAULT_ADDRESS, wine=None, exe=None):
+        sim = Sim(self, name, address, args, wine, exe)
         self.processes.append(sim)
         return sim
 
-    def start_panel(self, name="panel", extra_env=None, prefix=()):
-        panel = Panel(self, name, extra_env, prefix)
+    def start_panel(self, name="panel", extra_env=None, prefix=(), wine=None, exe=None):
+        panel = Panel(self, name, extra_env, prefix, wine, exe)
         self.processes.append(panel)
         return panel
 
@@ -722,3 +750,160 @@ def split_connections(messages):
             parts.append([])
         parts[-1].append(message)
     return parts
+
+
+# ---------------------------------------------------------------------------
+# Wine: the Windows panel (test_windows.py)
+
+
+def wine_program():
+    """Wine's loader; Debian's wine64 package puts it outside PATH."""
+    for candidate in ("wine64", "wine"):
+        path = shutil.which(candidate)
+        if path:
+            return path
+    return "/usr/lib/wine/wine64"
+
+
+class Wine:
+    """One Wine prefix in a temporary folder, its registry and C: drive shared
+    by the tests of a file: making it (wineboot) is the slow part. Each test
+    ends with stop_server(), so that the next one starts Wine afresh on its
+    own display. No Mono or Gecko dialogs, no menu entries on the host."""
+
+    def __init__(self):
+        self.program = wine_program()
+        self.server = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
+        self.prefix = tempfile.mkdtemp(prefix="quillon-wine-")
+        # Debian's Wine finds a prefix's server through a folder under
+        # $TMPDIR, so every call for this prefix names the same one, whatever
+        # TMPDIR the session gives its programs.
+        self.tmp = os.path.join(self.prefix, "tmp")
+        os.makedirs(self.tmp)
+        # Made without a display: nothing of it needs one.
+        env = self.env(os.environ)
+        env.pop("DISPLAY", None)
+        result = subprocess.run([self.program, "wineboot", "--init"], env=env,
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
+        if result.returncode != 0:
+            raise AssertionError("wineboot failed: %s" % result.stderr.decode(errors="replace"))
+        self.stop_server()
+
+    def env(self, base):
+        env = dict(base)
+        env.update({
+            # Wine takes the ANSI code page from the locale, and wineboot
+            # records it in the registry: the same for every program of the
+            # prefix, and the one the session gives its programs.
+            "LANG": "C.UTF-8",
+            "LC_ALL": "C.UTF-8",
+            "TMPDIR": self.tmp,
+            "WINEPREFIX": self.prefix,
+            "WINEARCH": "win64",
+            "WINEDEBUG": "-all",
+            "WINEDLLOVERRIDES": "mscoree=;mshtml=;winemenubuilder.exe=d",
+        })
+        return env
+
+    def run(self, session, *args, timeout=120):
+        """Runs a Windows program to its end on the session's display;
+        returns (status, output)."""
+        result = subprocess.run([self.program] + list(args), env=self.env(session.env()),
+                                stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+        return result.returncode, (result.stdout + result.stderr).decode(errors="replace")
+
+    def drive_c(self, *parts):
+        """The host path of C:\\<parts>."""
+        return os.path.join(self.prefix, "drive_c", *parts)
+
+    def registry(self, key):
+        """{value name: value} under `key` ("HKEY_LOCAL_MACHINE\\..."), as
+        Wine keeps it in the prefix's system.reg; {} when there is no such
+        key. Stops Wine first, which writes the registry out. Texts are the
+        Unicode that the registry holds: Wine made them from what a program
+        passed to an ANSI entry point, in the ANSI code page. (Wine's regedit
+        would export a text stored without its terminating zero one
+        character short, as the panel stores its texts.)"""
+        root, _, path = key.partition("\\")
+        if root.upper() not in ("HKEY_LOCAL_MACHINE", "HKLM"):
+            raise ValueError("only HKEY_LOCAL_MACHINE is in system.reg: %s" % key)
+        self.stop_server()
+        with open(os.path.join(self.prefix, "system.reg"), encoding="ascii") as f:
+            return parse_wine_registry(f.read()).get(path.lower(), {})
+
+    def wait_idle(self, timeout):
+        """Waits until every program of the prefix has ended and the server
+        with them: a program that outlives the one Wine started (such as an
+        uninstaller's copy of itself) has then done its work."""
+        subprocess.run([self.server, "-w"], env=self.env(os.environ), capture_output=True,
+                       timeout=timeout)
+
+    def stop_server(self):
+        """Ends every program of the prefix and its server, which writes the
+        registry to disk as it goes."""
+        env = self.env(os.environ)
+        subprocess.run([self.server, "-k"], env=env, capture_output=True, timeout=30)
+        subprocess.run([self.server, "-w"], env=env, capture_output=True, timeout=60)
+
+    def close(self):
+        self.stop_server()
+        if os.environ.get("QUILLON_E2E_KEEP") == "1":
+            print("kept %s" % self.prefix, file=sys.stderr)
+        else:
+            shutil.rmtree(self.prefix, ignore_errors=True)
+
+
+def parse_wine_registry(text):
+    """{key path in lower case: {value name: value}} of one of Wine's
+    registry files: texts as str, dwords as int, anything else as (type,
+    bytes). A text stored without its terminating zero is saved as hex(1)
+    and comes back as str too."""
+    keys, current, pending = {}, None, ""
+    for line in text.splitlines():
+        line = pending + line.strip()
+        pending = ""
+        if line.endswith("\\") and not line.endswith('"'):
+            pending = line[:-1]
+            continue
+        if line.startswith("["):
+            end = line.index("]")
+            current = keys.setdefault(_wine_unescape(line[1:end]).lower(), {})
+            continue
+        if current is None or not line or line[0] not in '"@':
+            continue  # the header, #time=, #link and the like
+        if line[0] == "@":
+            name, rest = "", line[2:]
+        else:
+            match = re.match(r'^"((?:[^"\\]|\\.)*)"=(.*)$', line)
+            if not match:
+                raise ValueError("unreadable registry line: %r" % line)
+            name, rest = _wine_unescape(match.group(1)), match.group(2)
+        if rest.startswith('"'):
+            current[name] = _wine_unescape(rest[1:-1])
+        elif rest.startswith("str("):
+            current[name] = _wine_unescape(rest[rest.index(":") + 2:-1])
+        elif rest.startswith("dword:"):
+            current[name] = int(rest[6:], 16)
+        else:
+            kind, _, hexes = rest.partition(":")
+            data = bytes(int(h, 16) for h in hexes.split(",") if h)
+            current[name] = (data.decode("utf-16-le").rstrip("\0") if kind == "hex(1)"
+                             else (kind, data))
+    return keys
+
+
+def _wine_unescape(text):
+    """Wine's escapes: \\x and up to four hex digits, up to three octal
+    digits, C letters, or the character itself."""
+    letters = {"a": "\a", "b": "\b", "t": "\t", "n": "\n", "v": "\v", "f": "\f", "r": "\r",
+               "e": "\x1b"}
+
+    def one(match):
+        escape = match.group(1)
+        if escape[0] == "x":
+            return chr(int(escape[1:], 16))
+        if escape[0] in "01234567":
+            return chr(int(escape, 8))
+        return letters.get(escape, escape)
+
+    return re.sub(r"\\(x[0-9a-fA-F]{1,4}|[0-7]{1,3}|.)", one, text)
