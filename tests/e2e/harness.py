@@ -574,6 +574,15 @@ class Session:
             raise AssertionError("xdotool %s failed: %s" % (" ".join(args), result.stderr))
         return result.stdout
 
+    def keyboard_layout(self, layout):
+        """Gives the display the keyboard layout `layout` (such as "de"), so
+        that characters of that layout are keys of their own. Without it,
+        xdotool maps a character that no key carries only for the moment it
+        types it, and a program that lags behind the keymap change (Wine under
+        load) drops the character. Call it before the program starts."""
+        subprocess.run(["setxkbmap", "-display", ":%d" % self.display, layout],
+                       env=self.env(), check=True)
+
     def screenshot(self):
         blob = subprocess.run(["import", "-display", ":%d" % self.display, "-window", "root",
                                "-depth", "8", "ppm:-"], env=self.env(), capture_output=True,

@@ -130,6 +130,9 @@ class WindowsPanelTest(E2ETestCase):
 
     def test_an_address_with_an_umlaut_is_stored_in_the_ansi_code_page(self):
         self.assertEqual(WINE.registry(CODE_PAGE_KEY).get("ACP"), ANSI_CODE_PAGE)
+        # "ü" is a key of its own on a German keyboard, as for the operators
+        # who type it.
+        self.session.keyboard_layout("de")
         panel = self.start_panel("run1")
         panel.type_into(TXTIP_BOX, UMLAUT_ADDRESS)
         self.close(panel)
@@ -184,4 +187,4 @@ class WindowsPanelTest(E2ETestCase):
 
 if __name__ == "__main__":
     harness.main(binaries=("QUILLON_EXE", "QUILLON_INSTALLER", "QUILLON_SIM_BIN"),
-                 tools=[(harness.wine_program(), "wine64")])
+                 tools=[(harness.wine_program(), "wine64"), ("setxkbmap", "x11-xkb-utils")])
