@@ -143,7 +143,7 @@ Result copyFile(const fs::path& file, const fs::path& aside)
     const int in = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (in < 0)
         return resultForErrno(errno);
-    struct stat st
+    struct stat st = {};
     {};
     ::fstat(in, &st);
     const int out =
@@ -182,7 +182,7 @@ Result replaceFile(const fs::path& file, const fs::path& temporary, const std::s
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
     if (fd < 0)
         return resultForErrno(errno);
-    struct stat old
+    struct stat old = {};
     {};
     if (::stat(file.c_str(), &old) == 0) // keep the permissions the operator gave the hive
         ::fchmod(fd, old.st_mode & 07777);

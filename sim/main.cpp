@@ -96,8 +96,7 @@ void watchSignals(QCoreApplication& app, SimServer& server)
         server.stop();
         app.quit();
     });
-    struct sigaction action
-    {};
+    struct sigaction action = {};
     action.sa_handler = onSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;

@@ -82,6 +82,8 @@ public:
     }
     // FIN: the instrument closes its side.
     void closeConnection() { m_socket->disconnectFromHost(); }
+    // The instrument stops taking new connections.
+    void stopListening() { m_server.close(); }
     // RST: the instrument drops the connection.
     void resetConnection()
     {
@@ -91,10 +93,6 @@ public:
                      sizeof value);
 #endif
         m_socket->abort();
-    }
-    void stopListening()
-    {
-        m_server.close();
     }
 
 private:

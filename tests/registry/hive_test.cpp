@@ -455,7 +455,7 @@ TEST_F(HiveFile, ReadOnlyFileOrFolderIsReadAndNeverWritten)
         ASSERT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", "1"));
         fs::permissions(hiveFile, row.file);
         fs::permissions(settings, row.folder);
-        struct stat before
+        struct stat before = {};
         {};
         ::stat(hiveFile.c_str(), &before);
         const std::string bytes = readBytes(hiveFile);
@@ -467,7 +467,7 @@ TEST_F(HiveFile, ReadOnlyFileOrFolderIsReadAndNeverWritten)
         // Not even a write that would change nothing succeeds.
         EXPECT_FALSE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", "1"));
 
-        struct stat after
+        struct stat after = {};
         {};
         ::stat(hiveFile.c_str(), &after);
         EXPECT_EQ(readBytes(hiveFile), bytes);
