@@ -527,6 +527,12 @@ class Session:
             "TMPDIR": self.dir,
             "QUILLON_REGISTRY": self.hive_path,
             "QT_QPA_PLATFORM": "xcb",
+            # The panel paints with the raster engine and needs no OpenGL, so
+            # Qt loads no GL or EGL driver: on a desktop that is Mesa, whose
+            # LLVM leaks at exit from a library already unloaded, which no
+            # suppression can name.
+            "QT_XCB_GL_INTEGRATION": "none",
+            "QT_WAYLAND_CLIENT_BUFFER_INTEGRATION": "none",
             "LANG": "C.UTF-8",
             "LC_ALL": "C.UTF-8",
             # Leaks are reported, except those inside the libraries named in
