@@ -109,7 +109,11 @@ void TestPanel::startConnected(int heartbeatMs)
     m_window = std::make_unique<formMain>(*m_registry, options);
     m_window->Form_Load();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
-    QTRY_COMPARE(m_instrument->received(), kConnectSequence);
+    // With a quick heartbeat, beats may follow the sequence before a busy
+    // machine lets the test look; nothing else may.
+    QTRY_VERIFY(m_instrument->received().startsWith(kConnectSequence));
+    QCOMPARE(m_instrument->received().mid(kConnectSequence.size()).remove(QStringLiteral(" 7F")),
+             QString());
     m_instrument->clear();
 }
 
