@@ -790,11 +790,6 @@ class Wine:
         self.program = wine_program()
         self.server = shutil.which("wineserver") or "/usr/lib/wine/wineserver"
         self.prefix = tempfile.mkdtemp(prefix="quillon-wine-")
-        # Debian's Wine finds a prefix's server through a folder under
-        # $TMPDIR, so every call for this prefix names the same one, whatever
-        # TMPDIR the session gives its programs.
-        self.tmp = os.path.join(self.prefix, "tmp")
-        os.makedirs(self.tmp)
         # Made without a display: nothing of it needs one.
         env = self.env(os.environ)
         env.pop("DISPLAY", None)
@@ -806,13 +801,18 @@ class Wine:
 
     def env(self, base):
         env = dict(base)
+        # Debian's Wine finds a prefix's server through a folder under
+        # $TMPDIR, or /tmp without it: every call for this prefix must look
+        # in the same place, whatever TMPDIR the session gives its programs.
+        # It is left unset, because Debian 13's wineserver (10.0) aborts with
+        # "free(): invalid pointer" whenever TMPDIR is set at all.
+        env.pop("TMPDIR", None)
         env.update({
             # Wine takes the ANSI code page from the locale, and wineboot
             # records it in the registry: the same for every program of the
             # prefix, and the one the session gives its programs.
             "LANG": "C.UTF-8",
             "LC_ALL": "C.UTF-8",
-            "TMPDIR": self.tmp,
             "WINEPREFIX": self.prefix,
             "WINEARCH": "win64",
             "WINEDEBUG": "-all",
