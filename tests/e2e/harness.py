@@ -844,7 +844,8 @@ class Wine:
             raise ValueError("only HKEY_LOCAL_MACHINE is in system.reg: %s" % key)
         self.stop_server()
         with open(os.path.join(self.prefix, "system.reg"), encoding="ascii") as f:
-            return parse_wine_registry(f.read()).get(path.lower(), {})
+            keys = parse_wine_registry(f.read())
+        return keys.get(_wine_resolve_links(keys, path.lower()), {})
 
     def wait_idle(self, timeout):
         """Waits until every program of the prefix has ended and the server
@@ -905,6 +906,20 @@ def parse_wine_registry(text):
             current[name] = (data.decode("utf-16-le").rstrip("\0") if kind == "hex(1)"
                              else (kind, data))
     return keys
+
+
+def _wine_resolve_links(keys, path):
+    """`path` (in lower case) with a key on it that is a link replaced by the
+    link's target, as Wine 10 keeps System\\CurrentControlSet: a link to
+    System\\ControlSet001."""
+    parts = path.split("\\")
+    for n in range(1, len(parts)):
+        link = keys.get("\\".join(parts[:n]), {}).get("SymbolicLinkValue")
+        if link:
+            target = link[1].decode("utf-16-le").rstrip("\0").lower()
+            target = target.removeprefix("\\registry\\machine\\")
+            return _wine_resolve_links(keys, "\\".join([target] + parts[n:]))
+    return path
 
 
 def _wine_unescape(text):
