@@ -401,6 +401,7 @@ class Panel(Process):
         # as setpriv as another user, so that the pid is still the panel's.
         super().__init__(name, list(prefix) + argv, env, os.path.join(session.dir, name + ".log"))
         self.session = session
+        self.wine = wine
         self._window = None
 
     def find_windows(self):
@@ -471,10 +472,23 @@ class Panel(Process):
     def pick(self, box, position):
         """Opens a list with a click and picks the entry at `position` with the
         keyboard: Home, Down `position` times, Return."""
+        def opened():
+            return len(self.visible_windows()) > 1
+
         self.focus()
         self.click(box)
+        if self.wine is not None:
+            # Under Wine the first drop-down of a panel built with Qt 6.8
+            # closes at once: as Qt's Windows style first paints a list, it
+            # makes a helper window top-level, and Wine gives that window the
+            # focus. Every later drop-down stays open.
+            try:
+                wait_for("the drop-down list to open", opened, 3)
+            except Timeout:
+                self.focus()
+                self.click(box)
         # The drop-down is a window of its own, which grabs the keyboard.
-        wait_for("the drop-down list to open", lambda: len(self.visible_windows()) > 1, 5)
+        wait_for("the drop-down list to open", opened, 5)
         keys = ["Home"] + ["Down"] * position + ["Return"]
         self.session.xdotool("key", "--delay", "60", *keys)
         wait_for("the drop-down list to close", lambda: len(self.visible_windows()) == 1, 5)
