@@ -4,19 +4,22 @@
 
 #include <memory>
 
-class QLockFile;
-
 namespace quillon::platform {
 
-// One running panel per user: a second copy must end before it shows, reads,
-// writes or sends anything. A lock file rather than shared memory, because a
-// lock whose owner was killed (kill -9, a crash, a power cut) is taken over by
-// the next start instead of blocking it until a reboot.
+// One running panel, checked before it shows, reads, writes or sends anything.
+// A lock that its owner's end always releases, whether it closed, was killed
+// (kill -9, a crash, a power cut) or was ended with the desktop session, so
+// that a stale lock never keeps the next start from showing its window.
+//
+// On Windows one panel per machine, since its settings live under
+// HKEY_LOCAL_MACHINE: the named mutex Global\Oxwell.<name>, seen from every
+// session (fast user switching, Remote Desktop), which the kernel releases
+// when its process ends. The installer looks for the same mutex
+// (packaging/windows/installer.nsh.in). Elsewhere one panel per user, whose
+// settings are the user's own: a lock file in the user's runtime folder.
 class SingleInstance
 {
 public:
-    // `name` names the lock; the file lives in the user's runtime folder
-    // (XDG_RUNTIME_DIR), or the temporary folder where there is none.
     explicit SingleInstance(const QString& name);
     ~SingleInstance();
 
@@ -27,7 +30,8 @@ public:
     bool isFirst() const { return m_first; }
 
 private:
-    std::unique_ptr<QLockFile> m_lock;
+    struct Lock;
+    std::unique_ptr<Lock> m_lock;
     bool m_first = false;
 };
 
