@@ -39,3 +39,20 @@ target_compile_definitions(quillon_qt_strict INTERFACE
     QT_NO_CAST_TO_ASCII
     QT_NO_CAST_FROM_BYTEARRAY
     QT_NO_URL_CAST_FROM_STRING)
+
+# quillon_windows_manifest(TARGET): gives a Windows executable the manifest
+# cmake/windows.manifest. MSVC's linker merges a .manifest source into the
+# manifest it writes; with mingw-w64 it is resource 1 of type RT_MANIFEST (24),
+# which windres compiles from a one-line resource script.
+function(quillon_windows_manifest target)
+    set(manifest ${PROJECT_SOURCE_DIR}/cmake/windows.manifest)
+    if(MSVC)
+        target_sources(${target} PRIVATE ${manifest})
+        return()
+    endif()
+    set(script ${CMAKE_CURRENT_BINARY_DIR}/${target}-manifest.rc)
+    file(CONFIGURE OUTPUT ${script} CONTENT "1 24 \"${manifest}\"\n")
+    # CMake sees a resource script's #include lines only.
+    set_source_files_properties(${script} PROPERTIES OBJECT_DEPENDS ${manifest})
+    target_sources(${target} PRIVATE ${script})
+endfunction()
