@@ -837,9 +837,14 @@ class Wine:
     def run(self, session, *args, timeout=120):
         """Runs a Windows program to its end on the session's display;
         returns (status, output)."""
-        result = subprocess.run([self.program] + list(args), env=self.env(session.env()),
-                                stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
-        return result.returncode, (result.stdout + result.stderr).decode(errors="replace")
+        # Into a file, not a pipe: the Wine services that the program may
+        # start outlive it while the server is kept, holding what it had open.
+        with tempfile.TemporaryFile() as output:
+            status = subprocess.run([self.program] + list(args), env=self.env(session.env()),
+                                    stdin=subprocess.DEVNULL, stdout=output,
+                                    stderr=subprocess.STDOUT, timeout=timeout).returncode
+            output.seek(0)
+            return status, output.read().decode(errors="replace")
 
     def drive_c(self, *parts):
         """The host path of C:\\<parts>."""
@@ -867,6 +872,31 @@ class Wine:
         uninstaller's copy of itself) has then done its work."""
         subprocess.run([self.server, "-w"], env=self.env(os.environ), capture_output=True,
                        timeout=timeout)
+
+    def keep_server(self):
+        """(Re)starts the prefix's server to run until stop_server(), however
+        long no program runs: Wine forgets a key's access rules with it."""
+        self.stop_server()
+        subprocess.run([self.server, "-p"], env=self.env(os.environ), check=True, timeout=30)
+
+    def query(self, session, key):
+        """{value name: text} under `key`, read by Wine's reg, with the server
+        (and the key's access rules) left running; {} without the key."""
+        values = {}
+        for line in self.run(session, "reg", "query", key)[1].splitlines():
+            if line.startswith("    "):
+                name, _, text = (line[4:].rstrip("\r").split("    ", 2) + [""])[:3]
+                values[name] = text
+        return values
+
+    def key_security(self, session, key, sddl=None):
+        """The access rules of HKEY_LOCAL_MACHINE\\`key` as SDDL ("D:..."), or
+        replaces them with `sddl` (tests/windows/keysecurity.cpp)."""
+        status, output = self.run(session, os.environ["QUILLON_KEYSECURITY"], key,
+                                  *([sddl] if sddl else []))
+        if status != 0:
+            raise AssertionError("keysecurity %s: %s" % (key, output))
+        return output.strip()
 
     def stop_server(self):
         """Ends every program of the prefix and its server, which writes the

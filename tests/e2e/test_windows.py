@@ -4,11 +4,15 @@ a private network namespace. Its settings go to Wine's registry through the
 panel's advapi32 calls. Also the installer: a silent install, the installed
 panel, a silent uninstall that leaves the operator's settings alone.
 
+Also what a standard operator meets: the key the installer opens to Users,
+one panel per machine, which keeps the installer away, and a session end.
+
 Run by scripts/test-windows, which builds everything and passes QUILLON_EXE,
-QUILLON_INSTALLER and QUILLON_SIM_BIN.
+QUILLON_INSTALLER, QUILLON_SIM_BIN and QUILLON_KEYSECURITY.
 """
 
 import os
+import shutil
 import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
@@ -35,6 +39,9 @@ INSTALLED_SIM = "C:\\Program Files\\Quillon\\quillon-sim.exe"
 UNINSTALL_KEY = ("HKEY_LOCAL_MACHINE\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\"
                  "Quillon Installer")
 INSTALLER_KEY = "HKEY_LOCAL_MACHINE\\Software\\Oxwell\\Quillon Installer"
+SETTINGS_PATH = "SOFTWARE\\Oxwell\\Quillon"
+# A folder without blanks: an uninstaller's "_?=FOLDER" cannot be quoted.
+FOLDER = "C:\\Quillon"
 SEVEN = ["Left", "Top", "Frequency", "System Clock", "IP Address", "DDS Prescaler",
          "Rosa Prescaler"]
 
@@ -56,8 +63,18 @@ class WindowsPanelTest(E2ETestCase):
         super().setUp()
         # Cleanups run last first: Wine ends before the session's display.
         self.addCleanup(WINE.stop_server)
-        # Every test starts without saved settings; the prefix is shared.
-        WINE.run(self.session, "reg", "delete", "HKLM\\SOFTWARE\\Oxwell\\Quillon", "/f")
+        # One server for the whole test, which keeps the keys' access rules.
+        WINE.keep_server()
+        # Every test starts without saved settings and without an installed
+        # panel; the prefix is shared.
+        for key in (KEY, UNINSTALL_KEY, INSTALLER_KEY):
+            WINE.run(self.session, "reg", "delete", key, "/f")
+        for folder in (WINE.drive_c("Quillon"), WINE.drive_c("Program Files", "Quillon")):
+            shutil.rmtree(folder, ignore_errors=True)
+
+    def install(self, *args):
+        status, output = WINE.run(self.session, os.environ["QUILLON_INSTALLER"], "/S", *args)
+        self.assertEqual(status, 0, output)
 
     def settings(self):
         return WINE.registry(KEY)
@@ -193,7 +210,87 @@ class WindowsPanelTest(E2ETestCase):
         # The operator's settings are left as they were.
         self.assertEqual(self.settings(), saved)
 
+    def test_an_operator_without_administrator_rights_keeps_the_settings(self):
+        self.install()
+        # Users may do everything to the key and its subkeys; the entries a
+        # new key gets (as its parent has them) stay.
+        rules = WINE.key_security(self.session, SETTINGS_PATH)
+        parent = WINE.key_security(self.session, SETTINGS_PATH.rpartition("\\")[0])
+        self.assertEqual(rules, "D:(A;CI;KA;;;BU)" + parent[2:])
+        stored = {"IP Address": SAVED_ADDRESS, "DDS Prescaler": "2", "Rosa Prescaler": "3"}
+        for name, text in stored.items():
+            WINE.run(self.session, "reg", "add", "HKLM\\" + SETTINGS_PATH, "/v", name, "/d", text)
+        # Wine's programs hold an administrator's token: with the
+        # Administrators' write rights gone, the key's rules are what a
+        # standard user's token meets.
+        cut = rules.replace(";KA;;;BA)", ";KR;;;BA)")
+        self.assertNotEqual(cut, rules)
+        WINE.key_security(self.session, SETTINGS_PATH, cut)
+
+        sim = self.session.start_sim(address=SAVED_ADDRESS)
+        panel = self.start_panel("operator", exe=INSTALLED)
+        sim.wait_commands(connect_sequence(rosa_index=3, dds_divider=4), START_S)
+        panel.type_into(TXTFREQ_BOX, "77")
+        self.close(panel)
+        self.assertEqual(WINE.key_security(self.session, SETTINGS_PATH), cut)
+        saved = WINE.query(self.session, KEY)
+        self.assertEqual((saved.get("Frequency"), saved.get("IP Address")), ("77", SAVED_ADDRESS))
+
+    def test_after_a_session_end_the_settings_are_saved_and_the_panel_starts(self):
+        # Each session on a server of its own, whose first program gets the
+        # same process id: an id reused, as Windows reuses them.
+        WINE.keep_server()
+        sim = self.session.start_sim()
+        panel = self.start_panel("ended")
+        sim.wait_commands(connect_sequence(), START_S)
+        panel.type_into(TXTFREQ_BOX, "77")
+        WINE.run(self.session, "wineboot", "--end-session")
+        panel.wait_exit(20)
+        saved = WINE.query(self.session, KEY)
+        self.assertEqual(sorted(saved), sorted(SEVEN), saved)
+        self.assertEqual(saved["Frequency"], "77")
+        # Whether the session's end left the panel time to clean up or not
+        # (a race), and after one ended with no cleanup at all (killed with
+        # its server), the next start shows its window.
+        for name in ("next", "after-kill"):
+            WINE.keep_server()
+            panel = self.start_panel(name)
+        self.close(panel)
+
+    def test_no_install_or_uninstall_while_a_panel_runs(self):
+        folder = WINE.drive_c("Quillon")
+        installer = os.environ["QUILLON_INSTALLER"]
+
+        def installation():
+            """What an install or an uninstall changes: files and records."""
+            files = {f.name: (f.inode(), f.stat().st_ctime_ns)
+                     for f in (os.scandir(folder) if os.path.isdir(folder) else [])}
+            return files, [WINE.query(self.session, k) for k in (UNINSTALL_KEY, INSTALLER_KEY)]
+
+        def refused(*args):
+            status, output = WINE.run(self.session, *args)
+            self.assertEqual(status, 2, output)
+
+        # A panel from the zip keeps a first install away.
+        panel = self.start_panel("unpacked")
+        refused(installer, "/S", "/D=" + FOLDER)
+        self.assertEqual(installation(), ({}, [{}, {}]))
+        self.close(panel)
+        self.install("/D=" + FOLDER)
+        # The installed panel keeps an upgrade and the uninstaller away.
+        panel = self.start_panel("installed", exe=FOLDER + "\\quillon.exe")
+        before = installation()
+        refused(installer, "/S")
+        refused(FOLDER + "\\Uninstall.exe", "/S", "_?=" + FOLDER)
+        self.assertEqual(installation(), before)
+        self.close(panel)
+        # Then the upgrade replaces the files, in the installed version's folder.
+        self.install()
+        self.assertNotEqual(installation()[0], before[0])
+        self.assertFalse(os.path.exists(WINE.drive_c("Program Files", "Quillon")))
+
 
 if __name__ == "__main__":
-    harness.main(binaries=("QUILLON_EXE", "QUILLON_INSTALLER", "QUILLON_SIM_BIN"),
+    harness.main(binaries=("QUILLON_EXE", "QUILLON_INSTALLER", "QUILLON_SIM_BIN",
+                           "QUILLON_KEYSECURITY"),
                  tools=[(harness.wine_program(), "wine64"), ("setxkbmap", "x11-xkb-utils")])
