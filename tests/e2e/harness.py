@@ -403,6 +403,7 @@ class Panel(Process):
         self.session = session
         self.wine = wine
         self._window = None
+        self._lists_ready = False
 
     def find_windows(self):
         # --all: every condition must hold (xdotool's default is any).
@@ -472,26 +473,37 @@ class Panel(Process):
     def pick(self, box, position):
         """Opens a list with a click and picks the entry at `position` with the
         keyboard: Home, Down `position` times, Return."""
-        def opened():
-            return len(self.visible_windows()) > 1
+        def closed():
+            return len(self.visible_windows()) == 1
 
+        if self.wine is not None and not self._lists_ready:
+            # Under Wine a panel built with Qt 6.8 loses its first list: as
+            # Qt's Windows style first paints one, it makes a helper window
+            # top-level, and Wine gives that window the focus, which closes
+            # the list, sometimes only after it was seen open. So one list is
+            # opened and closed first, until that window is there (a Qt that
+            # keeps it a message-only window shows none).
+            self.focus()
+            self.click(box)
+            try:
+                wait_for("Qt's theme helper window", self.has_theme_helper, 3)
+            except Timeout:
+                pass
+            if not closed():
+                self.session.xdotool("key", "Escape")
+            wait_for("the drop-down list to close", closed, 5)
+            self._lists_ready = True
         self.focus()
         self.click(box)
-        if self.wine is not None:
-            # Under Wine the first drop-down of a panel built with Qt 6.8
-            # closes at once: as Qt's Windows style first paints a list, it
-            # makes a helper window top-level, and Wine gives that window the
-            # focus. Every later drop-down stays open.
-            try:
-                wait_for("the drop-down list to open", opened, 3)
-            except Timeout:
-                self.focus()
-                self.click(box)
         # The drop-down is a window of its own, which grabs the keyboard.
-        wait_for("the drop-down list to open", opened, 5)
+        wait_for("the drop-down list to open", lambda: not closed(), 5)
         keys = ["Home"] + ["Down"] * position + ["Return"]
         self.session.xdotool("key", "--delay", "60", *keys)
-        wait_for("the drop-down list to close", lambda: len(self.visible_windows()) == 1, 5)
+        wait_for("the drop-down list to close", closed, 5)
+
+    def has_theme_helper(self):
+        return bool(self.session.xdotool("search", "--pid", str(self.pid), "--name",
+                                         "^QTreeViewThemeHelperWindow$").split())
 
     def visible_windows(self):
         out = self.session.xdotool("search", "--onlyvisible", "--pid", str(self.pid))
