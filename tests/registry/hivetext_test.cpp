@@ -138,6 +138,7 @@ TEST(HiveText, SkipsEachLineItCannotReadAndKeepsTheOthers)
         bad("trailing comma", "\"B\"=hex:01,"),
         bad("bad type", "\"B\"=hex(z):01"),
         bad("zero byte", std::string("\"A\"=\"x\0y\"", 9)),
+        bad("carriage return in quotes", "\"A\"=\"x\ry\""),
         bad("name not UTF-8", "\"caf\xE9\"=\"1\""),
         // The next line is no hex data: it is read on its own.
         bad("continued into a value", "\"B\"=hex:01,\\"),
