@@ -1,7 +1,7 @@
 #include "app/main_window.h"
+#include "app/singleinstance.h"
 #include "app/terminationsignals.h"
-#include "platform/registry.h"
-#include "platform/singleinstance.h"
+#include "registry/registry.h"
 
 #include <QApplication>
 #include <QIcon>

@@ -1,8 +1,8 @@
 #include "app/main_window.h"
 
 #include "app/tracingtcpclient.h"
-#include "platform/qttcpclient.h"
-#include "platform/steps.h"
+#include "base/steps.h"
+#include "qt/qttcpclient.h"
 #include "settings/miscfunctions.h"
 
 #include <QCheckBox>

@@ -7,7 +7,7 @@
 
 #include "link/connectinit.h"
 #include "link/link.h"
-#include "platform/qtcontrols.h"
+#include "qt/qtcontrols.h"
 #include "settings/persistedsettings.h"
 #include "tuning/frequency.h"
 #include "tuning/prescalers.h"

@@ -1,8 +1,8 @@
 #include "app/tracingtcpclient.h"
 
+#include "base/failure.h"
 #include "link/protocol.h"
-#include "platform/failure.h"
-#include "platform/qttcpclient.h"
+#include "qt/qttcpclient.h"
 
 #include <QTcpSocket>
 

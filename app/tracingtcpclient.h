@@ -7,7 +7,7 @@
 // switched on, for example with QT_LOGGING_RULES="quillon.link.debug=true";
 // while it is off the client only passes calls and events through.
 
-#include "platform/tcpclient.h"
+#include "base/tcpclient.h"
 
 #include <QLoggingCategory>
 #include <QObject>

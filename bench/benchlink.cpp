@@ -14,11 +14,11 @@
 // run at once in the one GUI thread, as the panel's would. --flood makes both
 // receivers flood their client, to see the heartbeat and memory under load.
 
+#include "base/steps.h"
 #include "link/link.h"
 #include "link/protocol.h"
-#include "platform/qtcontrols.h"
-#include "platform/qttcpclient.h"
-#include "platform/steps.h"
+#include "qt/qtcontrols.h"
+#include "qt/qttcpclient.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

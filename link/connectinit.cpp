@@ -1,6 +1,6 @@
 #include "link/connectinit.h"
 
-#include "platform/steps.h"
+#include "base/steps.h"
 
 namespace quillon::link {
 

@@ -1,7 +1,7 @@
 #include "link/link.h"
 
-#include "platform/failure.h"
-#include "platform/steps.h"
+#include "base/failure.h"
+#include "base/steps.h"
 
 namespace quillon::link {
 

@@ -4,9 +4,9 @@
 // heartbeat, the incoming-heartbeat watchdog, reconnection and the link
 // indicator (the address box's background colour).
 
+#include "base/controls.h"
+#include "base/tcpclient.h"
 #include "link/protocol.h"
-#include "platform/controls.h"
-#include "platform/tcpclient.h"
 
 #include <functional>
 #include <string_view>

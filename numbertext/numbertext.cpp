@@ -1,6 +1,6 @@
 #include "numbertext/numbertext.h"
 
-#include "platform/failure.h"
+#include "base/failure.h"
 
 #include <charconv>
 #include <cmath>
@@ -18,6 +18,19 @@
 namespace quillon::numbertext {
 
 namespace {
+
+// The value of one hexadecimal digit (0-9, a-f, A-F), or -1 for any other
+// character.
+int hexDigitValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
 
 // Blanks, tabs and line feeds are skipped by the lenient parse wherever they
 // stand before or inside the number: an operator who types "1 000" or pastes
@@ -255,17 +268,6 @@ std::optional<double> lenientRadix(Reader& reader)
 }
 
 } // namespace
-
-int hexDigitValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 double lenientParse(std::string_view text)
 {

@@ -32,8 +32,4 @@ std::string plainText(double value);
 // values; used by the laser-offset readout.
 std::string displayText(double value);
 
-// The value of one hexadecimal digit (0-9, a-f, A-F), or -1 for any other
-// character.
-int hexDigitValue(char c);
-
 } // namespace quillon::numbertext

@@ -4,7 +4,7 @@
 // the key opened and closed within each call. They know nothing of particular
 // settings; persistedsettings.h does.
 
-#include "platform/registry.h"
+#include "registry/registry.h"
 
 #include <string>
 

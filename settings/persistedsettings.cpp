@@ -1,8 +1,8 @@
 #include "settings/persistedsettings.h"
 
+#include "base/failure.h"
+#include "base/steps.h"
 #include "numbertext/numbertext.h"
-#include "platform/failure.h"
-#include "platform/steps.h"
 #include "settings/miscfunctions.h"
 
 #include <charconv>

@@ -3,8 +3,8 @@
 // The seven settings kept between runs under HKEY_LOCAL_MACHINE\SOFTWARE\Oxwell\Quillon:
 // their names, when each is written and how each is tested when read back.
 
-#include "platform/controls.h"
-#include "platform/registry.h"
+#include "base/controls.h"
+#include "registry/registry.h"
 
 #include <string>
 

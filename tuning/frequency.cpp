@@ -1,8 +1,8 @@
 #include "tuning/frequency.h"
 
+#include "base/failure.h"
+#include "base/steps.h"
 #include "numbertext/numbertext.h"
-#include "platform/failure.h"
-#include "platform/steps.h"
 
 #include <cmath>
 

@@ -2,8 +2,8 @@
 
 // The DDS frequency Update, the zero start and the system-clock box's rules.
 
+#include "base/controls.h"
 #include "link/protocol.h"
-#include "platform/controls.h"
 
 #include <cstdint>
 

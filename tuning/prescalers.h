@@ -3,8 +3,8 @@
 // The DDS and ROSA prescaler actions, the charge-pump Update and the
 // laser-offset readout.
 
+#include "base/controls.h"
 #include "link/protocol.h"
-#include "platform/controls.h"
 
 #include <functional>
 

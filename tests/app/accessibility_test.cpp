@@ -4,7 +4,7 @@
 // up, kept in step with the indicator's colour.
 
 #include "app/main_window.h"
-#include "platform/memoryregistry.h"
+#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
 
 #include <QAccessible>

@@ -7,7 +7,7 @@
 // FILE: that is how the README's pictures are made.
 
 #include "app/main_window.h"
-#include "platform/memoryregistry.h"
+#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
 
 #include <QAbstractButton>

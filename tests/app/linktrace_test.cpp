@@ -5,7 +5,7 @@
 
 #include "app/main_window.h"
 #include "app/tracingtcpclient.h"
-#include "platform/memoryregistry.h"
+#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
 
 #include "instrument.h"

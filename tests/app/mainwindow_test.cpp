@@ -3,8 +3,8 @@
 // tips, timers and the window itself; and the first start-up.
 
 #include "app/main_window.h"
-#include "platform/memoryregistry.h"
-#include "platform/qtcontrols.h"
+#include "qt/qtcontrols.h"
+#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
 
 #include <QCheckBox>

@@ -4,9 +4,9 @@
 #include "app/main_window.h"
 #include "instrument.h"
 #include "link/protocol.h"
-#include "platform/memoryregistry.h"
-#include "platform/qtcontrols.h"
-#include "platform/qttcpclient.h"
+#include "qt/qtcontrols.h"
+#include "qt/qttcpclient.h"
+#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
 
 #include <QApplication>

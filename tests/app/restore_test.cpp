@@ -2,9 +2,9 @@
 // the in-memory registry and a real hive file, on real widgets. No link here:
 // the restore only fills the controls.
 
-#include "platform/hiveregistry.h"
-#include "platform/memoryregistry.h"
-#include "platform/qtcontrols.h"
+#include "qt/qtcontrols.h"
+#include "registry/hiveregistry.h"
+#include "registry/memoryregistry.h"
 #include "settings/persistedsettings.h"
 
 #include <QComboBox>

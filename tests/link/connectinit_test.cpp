@@ -1,9 +1,9 @@
 // What a new connection sends, and how the sequence behaves when the link
 // drops part-way through it.
 
+#include "base/failure.h"
+#include "base/steps.h"
 #include "link/connectinit.h"
-#include "platform/failure.h"
-#include "platform/steps.h"
 
 #include <gtest/gtest.h>
 

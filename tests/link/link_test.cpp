@@ -3,12 +3,12 @@
 // test delivers by hand (Qt delivers the real ones), so every scenario runs
 // in milliseconds and without waiting for an interval.
 
+#include "base/failure.h"
 #include "link/link.h"
-#include "platform/failure.h"
-#include "platform/qtcontrols.h"
-#include "platform/qttcpclient.h"
-#include "tests/platform/loopback.h"
+#include "qt/qtcontrols.h"
+#include "qt/qttcpclient.h"
 #include "tests/support/fakecontrols.h"
+#include "tests/support/loopback.h"
 #include "tests/support/wiredlink.h"
 
 #include <QElapsedTimer>

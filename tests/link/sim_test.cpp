@@ -3,8 +3,8 @@
 // from it with its real timers.
 
 #include "link/link.h"
-#include "platform/qtcontrols.h"
-#include "platform/qttcpclient.h"
+#include "qt/qtcontrols.h"
+#include "qt/qttcpclient.h"
 #include "tests/support/fakecontrols.h"
 #include "tests/support/wiredlink.h"
 

@@ -11,8 +11,8 @@
 //    within 15 significant digits of the original;
 //  - displayText is plainText with a blank before anything but a minus.
 
+#include "base/failure.h"
 #include "numbertext/numbertext.h"
-#include "platform/failure.h"
 
 #include <cmath>
 #include <cstddef>

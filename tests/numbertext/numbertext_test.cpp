@@ -1,5 +1,5 @@
+#include "base/failure.h"
 #include "numbertext/numbertext.h"
-#include "platform/failure.h"
 #include "tests/support/commalocale.h"
 
 #include <gtest/gtest.h>

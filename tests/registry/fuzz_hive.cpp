@@ -3,7 +3,7 @@
 // without skipped lines, must format to text that parses whole to the same
 // hive, and formatting that again changes nothing.
 
-#include "platform/hivetext.h"
+#include "registry/hivetext_p.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,8 +1,8 @@
 // The hive file: what it does with files it cannot parse, and that writers
 // killed at any moment or running side by side lose nothing.
 
-#include "platform/hiveregistry.h"
-#include "platform/hivetext.h"
+#include "registry/hiveregistry.h"
+#include "registry/hivetext_p.h"
 #include "settings/miscfunctions.h"
 #include "tests/registry/tempdir.h"
 

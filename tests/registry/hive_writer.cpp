@@ -7,7 +7,7 @@
 //   hive_writer FILE names PREFIX COUNT
 //       writes "<PREFIX>-<k>" = "<k>" for k = 0 .. COUNT - 1, then ends.
 
-#include "platform/hiveregistry.h"
+#include "registry/hiveregistry.h"
 #include "settings/miscfunctions.h"
 
 #include <cstdio>

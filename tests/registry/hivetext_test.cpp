@@ -1,7 +1,7 @@
 // The hive's text form: what an operator might write reads as meant, what
 // is not understood is refused, and formatted text parses back to its hive.
 
-#include "platform/hivetext.h"
+#include "registry/hivetext_p.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 // chosen calls fail or throw: the tests' way to see which arguments the
 // settings routines pass and that every key they open is closed exactly once.
 
-#include "platform/registry.h"
+#include "registry/registry.h"
 
 #include <cstdint>
 #include <map>

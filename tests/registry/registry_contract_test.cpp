@@ -1,14 +1,14 @@
 // What every registry backend must do for the settings routines: one suite,
 // run against memory, the hive file and, on Windows, the registry itself.
 
-#include "platform/hiveregistry.h"
-#include "platform/memoryregistry.h"
+#include "registry/hiveregistry.h"
+#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
 #include "tests/registry/recordingregistry.h"
 #include "tests/registry/tempdir.h"
 
 #ifdef _WIN32
-#include "platform/win32registry_p.h"
+#include "registry/win32registry_p.h"
 
 #define NOMINMAX
 #define WIN32_LEAN_AND_MEAN

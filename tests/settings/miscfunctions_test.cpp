@@ -4,8 +4,8 @@
 
 #include "settings/miscfunctions.h"
 
-#include "platform/memoryregistry.h"
 #include "quillon_version.h"
+#include "registry/memoryregistry.h"
 #include "tests/registry/recordingregistry.h"
 
 #include <gtest/gtest.h>

@@ -6,9 +6,9 @@
 // its Click at once, and a text box's text set to a different text raises its
 // Change at once, both nested inside the setter.
 
+#include "base/controls.h"
+#include "base/failure.h"
 #include "link/protocol.h"
-#include "platform/controls.h"
-#include "platform/failure.h"
 
 #include <functional>
 #include <string>

@@ -6,9 +6,9 @@
 // start-up choices (A9 61 00, B0 01, A8 02) in skip-on-error mode, as the real
 // actions do. The caller routes the client's events and the timers' ticks.
 
+#include "base/steps.h"
 #include "link/connectinit.h"
 #include "link/link.h"
-#include "platform/steps.h"
 
 #include <functional>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "platform/failure.h"
+#include "base/failure.h"
 #include "tests/support/commalocale.h"
 #include "tests/support/fakecontrols.h"
 #include "tuning/frequency.h"

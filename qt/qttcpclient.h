@@ -1,0 +1,114 @@
+#pragma once
+
+// The TCP client on QTcpSocket. QTcpSocket's own behaviour differs from what
+// the link relies on in several ways, and this class absorbs them:
+//
+//  - QTcpSocket emits state changes synchronously inside connectToHost() and
+//    abort(). Every event here is posted and delivered from the event loop, so
+//    no handler ever runs inside a call to this class; close() blocks the
+//    socket's signals around abort() and drops events still on their way.
+//  - A state that comes with an event (Connected, Closing, Error) is taken
+//    when its event is delivered, not when the socket reaches it: in between,
+//    anything handled (a heartbeat tick, a key) would see a connected client
+//    whose Connect nobody has handled yet, and its send would go out before
+//    the connect sequence.
+//  - QTcpSocket has no half-closed state: when the instrument closes its side
+//    (FIN or RST) it goes Connected -> Closing -> Unconnected. We read what is
+//    left, report it as one DataArrival, then go to Closing and raise Close,
+//    and stay there until close().
+//  - An address that never answers keeps QTcpSocket connecting for about a
+//    minute. An attempt that has no answer after attemptTimeout() ends in Error
+//    instead, so an instrument that comes back is found within seconds.
+//  - write() while looking up or connecting is buffered silently; sendData()
+//    refuses itself outside Connected.
+//  - Bytes that are never read pile up without bound; every arrival is read
+//    and dropped at once.
+//  - Without TCP_NODELAY a message written shortly after a heartbeat can wait
+//    for a delayed ACK; with it each message leaves at once.
+//  - A peer that vanishes without a word (cable pulled, power off) is found by
+//    TCP keepalive and a user timeout within about ten seconds and reported as
+//    an Error.
+//
+// Host names are resolved by QTcpSocket off the GUI thread. Nothing here
+// blocks: there are no waitFor* calls.
+
+#include "base/tcpclient.h"
+
+#include <QObject>
+
+#include <chrono>
+
+class QTcpSocket;
+class QTimer;
+
+namespace quillon::platform {
+
+class QtTcpClient : public QObject, public TcpClient
+{
+public:
+    // How long an attempt may look up the host and connect before it is
+    // given up.
+    static constexpr std::chrono::milliseconds kDefaultAttemptTimeout{5000};
+
+    explicit QtTcpClient(QObject* parent = nullptr);
+    ~QtTcpClient() override;
+
+    int state() const override;
+    // Throws quillon::Failure unless the client is Closed. A host or port that
+    // cannot be used ends the attempt in Error, reported from the event loop.
+    void connect(const std::string& host, const std::string& port) override;
+    // One write per message; throws quillon::Failure unless Connected.
+    void sendData(std::span<const std::uint8_t> bytes) override;
+    void close() override;
+    void setEvents(Events events) override;
+
+    std::chrono::milliseconds attemptTimeout() const { return m_attemptTimeout; }
+    // Tests shorten this; it applies from the next connect().
+    void setAttemptTimeout(std::chrono::milliseconds timeout) { m_attemptTimeout = timeout; }
+
+    // The socket underneath, for tests that look at its buffers and options.
+    const QTcpSocket& socket() const { return *m_socket; }
+
+private:
+    enum class Event
+    {
+        Connect,
+        Close,
+        DataArrival,
+        Error
+    };
+
+    void onSocketStateChanged(int socketState);
+    void onSocketError(int socketError);
+    void onReadyRead();
+    void onAttemptTimeout();
+
+    bool attempting() const;
+    void failAttempt();
+    void connectionEnded(bool closedByPeer);
+    // Reads every byte the socket holds and drops it; true when there were any.
+    bool drain();
+    void configureConnectedSocket();
+    void post(Event event);
+    // Takes the state the event brings, then runs its handler.
+    void deliver(Event event, unsigned generation);
+
+    QTcpSocket* m_socket;
+    QTimer* m_attemptTimer;
+    std::chrono::milliseconds m_attemptTimeout = kDefaultAttemptTimeout;
+    Events m_events;
+    // What callers see: the last transition whose event has been delivered
+    // (or that has none).
+    int m_state = Closed;
+    // Where the socket is as this class has handled it; ahead of m_state
+    // while an event is on its way.
+    int m_phase = Closed;
+    // Bumped by close() and connect(): events posted before are stale and are
+    // dropped on delivery.
+    unsigned m_generation = 0;
+    // Arrivals that come before the last DataArrival was handled are covered
+    // by it; this keeps a flood from filling the event queue.
+    bool m_dataArrivalPending = false;
+};
+
+} // namespace quillon::platform

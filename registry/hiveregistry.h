@@ -1,0 +1,44 @@
+#pragma once
+
+// The registry kept in a hive file, for every platform but Windows: the
+// registry's entry points over the file store and the REGEDIT4 text form.
+
+#include "registry/hivebackedregistry.h"
+#include "registry/hivefile.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace quillon::platform::registry {
+
+// The hive file at `file`. Every call reads the file again, so several
+// instances, in one process or in several, see each other's writes.
+//
+// A file with lines the reader skipped still gives the values on its other
+// lines; the first write that would drop those lines first keeps a copy of
+// the whole file aside, byte for byte, as <file>.corrupt-<time>. So does the
+// first write over a file that holds no hive at all. `report` hears where
+// each skipped line is, as "file:line: what", once for each content of the
+// file, and where a copy was kept; nothing else is said anywhere.
+class HiveRegistry : public HiveBackedRegistry
+{
+public:
+    explicit HiveRegistry(std::filesystem::path file, Report report = {});
+
+protected:
+    Result load(Hive& hive) override;
+    Result update(const Change& change) override;
+
+private:
+    // Parses what the file holds into `hive` and reports what it skipped;
+    // false when it left out anything of the file.
+    bool parse(const HiveFile::Contents& contents, Hive& hive);
+    void report(const std::string& message) const;
+
+    HiveFile m_file;
+    Report m_report;
+    std::vector<std::string> m_lastProblems; // of the content parsed last
+};
+
+} // namespace quillon::platform::registry

@@ -1,0 +1,64 @@
+#pragma once
+
+// The hive's text form: REGEDIT4 parsed into a hive and a hive formatted back
+// into REGEDIT4. Bytes in, bytes out; the file itself is hivefile.h's.
+//
+// An operator can read, back up or edit the text with any text editor:
+//
+//     REGEDIT4
+//
+//     [HKEY_LOCAL_MACHINE\SOFTWARE\Oxwell\Quillon]
+//     "Left"="1200"
+//     "Count"=dword:0000012c
+//     "Blob"=hex:01,02,03
+//     "Odd"=hex(1):41,00,42
+//
+// Two differences from what the Windows registry editor writes: a quoted string
+// holds exactly its bytes, with no implied terminating zero, and string data
+// that the quoted form cannot carry (a zero byte, a line break or another
+// control character, bytes that are not UTF-8) is written as hex(1):. Reading
+// a value back yields exactly the type and the bytes that were written.
+// Quoted bytes that are not UTF-8, as a Windows editor saves an ANSI "°",
+// read as those bytes.
+
+#include "registry/hive.h"
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillon::platform::registry {
+
+// A hive text larger than this is not one of ours: it holds no hive at all.
+inline constexpr std::size_t kMaxHiveBytes = 1024 * 1024;
+
+// A line the parser could not read: it is left out, and the rest counts.
+struct SkippedLine
+{
+    std::size_t line = 0; // counting from 1
+    std::string what;     // "skipped: " and why
+
+    bool operator==(const SkippedLine&) const = default;
+};
+
+struct HiveParseResult
+{
+    bool ok = false; // false: no hive at all, no REGEDIT4 header or over the size limit
+    Hive hive;
+    std::size_t line = 0; // when not ok: where, counting from 1; 0 for the text as a whole
+    std::string error;    // when not ok: why
+    std::vector<SkippedLine> skipped; // the lines left out, in order
+};
+
+// Parses hive text. Every line that can be read counts; a line that cannot
+// (a deletion, a foreign root, a trailing comment, a control character, a
+// line cut short) is skipped and listed, and so are the values under a key
+// line that was skipped. A quoted string holds its bytes as they are, UTF-8
+// or not. Only text without the REGEDIT4 header or over the size limit holds
+// nothing.
+HiveParseResult parseHive(std::string_view text);
+// The text of a hive; parseHive gives the same hive back.
+std::string formatHive(const Hive& hive);
+
+} // namespace quillon::platform::registry

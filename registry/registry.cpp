@@ -1,0 +1,28 @@
+// The platform's own registry: the one place that chooses between the
+// Windows registry and the hive file.
+
+#include "registry/registry.h"
+
+#ifdef _WIN32
+#include "registry/win32registry_p.h"
+#else
+#include "registry/hiveregistry.h"
+#endif
+
+#include <utility>
+
+namespace quillon::platform::registry {
+
+std::unique_ptr<Registry> platformRegistry([[maybe_unused]] Report report)
+{
+#ifdef _WIN32
+    // The Windows registry has nothing to report.
+    return std::make_unique<Win32Registry>();
+#else
+    // The path is taken once, at start-up: the hive does not move while the
+    // system runs.
+    return std::make_unique<HiveRegistry>(defaultHivePath(), std::move(report));
+#endif
+}
+
+} // namespace quillon::platform::registry
