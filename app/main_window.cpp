@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include "app/tracingtcpclient.h"
+#include "app/widgetkit.h"
 #include "base/steps.h"
 #include "qt/qttcpclient.h"
 #include "settings/miscfunctions.h"
@@ -13,11 +14,6 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QStyle>
-#include <QStyleOptionGroupBox>
-#include <QStylePainter>
-
-#include <algorithm>
 
 // The icon lives in this static library's resources, which a static library
 // must register itself.
@@ -29,153 +25,7 @@ static void initResources()
 namespace quillon::app {
 
 using platform::kTwipsPerPixel;
-
-namespace {
-
-// Positions and sizes come in twips, 15 to a logical pixel, so Qt's high-DPI
-// scaling keeps the window's proportions.
-void place(QWidget* widget, int left, int top, int width, int height)
-{
-    widget->setGeometry(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
-                        height / kTwipsPerPixel);
-}
-
-// The window's fonts were drawn for a small bitmap sans face; any sans face at
-// the same pixel size keeps the captions inside their frames.
-QFont sansFont(int pixelSize, bool bold)
-{
-    QFont font;
-    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
-                      QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")});
-    font.setStyleHint(QFont::SansSerif);
-    font.setPixelSize(pixelSize);
-    font.setBold(bold);
-    return font;
-}
-
-const QFont& frameFont()
-{
-    static const QFont font = sansFont(11, true); // 8.25 pt at 96 dpi
-    return font;
-}
-
-const QFont& buttonFont()
-{
-    static const QFont font = sansFont(13, false); // 9.75 pt at 96 dpi
-    return font;
-}
-
-// A frame that is itself on inside a frame that is off (the charge-pump
-// frame's three inner frames). Qt greys every child of a disabled widget; this
-// one draws its border and caption as an enabled frame does, while the
-// disabled container still keeps all input from the controls inside it.
-class LiveFrame : public QGroupBox
-{
-public:
-    using QGroupBox::QGroupBox;
-
-protected:
-    void paintEvent(QPaintEvent*) override
-    {
-        QStylePainter painter(this);
-        QStyleOptionGroupBox option;
-        initStyleOption(&option);
-        option.state |= QStyle::State_Enabled;
-        option.palette.setCurrentColorGroup(isActiveWindow() ? QPalette::Active
-                                                             : QPalette::Inactive);
-        // The caption's colour was taken from the disabled palette.
-        option.textColor = QColor::fromRgba(static_cast<QRgb>(
-            style()->styleHint(QStyle::SH_GroupBox_TextLabelColor, &option, this)));
-        painter.drawComplexControl(QStyle::CC_GroupBox, option);
-    }
-};
-
-// The width a frame needs to show its whole caption, where the style puts
-// it, with as much room after it as before it; its own width when the caption
-// fits already.
-int wholeCaptionWidth(const QGroupBox* box)
-{
-    QStyleOptionGroupBox option;
-    option.initFrom(box);
-    option.text = box->title();
-    option.lineWidth = 1;
-    option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
-    option.textAlignment = box->alignment();
-    const QRect caption =
-        box->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, box);
-    if (caption.right() <= box->rect().right())
-        return box->width();
-    return caption.right() + 1 + caption.left();
-}
-
-QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, bool boldFont, int left,
-                 int top, int width, int height, bool liveInDisabledFrame = false)
-{
-    auto* box =
-        liveInDisabledFrame ? new LiveFrame(caption, parent) : new QGroupBox(caption, parent);
-    box->setObjectName(QLatin1String(name));
-    // Qt passes a parent's font on to its children; the inner frames take the
-    // window's regular face explicitly.
-    box->setFont(boldFont ? frameFont() : sansFont(11, false));
-    place(box, left, top, width, height);
-    // A caption wider than the frame, in a face wider than the one the table
-    // was drawn for (Windows without "MS Sans Serif", such as Wine), grows
-    // the frame to the right, as a label grows for its caption, rather than
-    // being cut off; a frame that would then reach past its container's right
-    // edge moves left by as much.
-    const int wanted = wholeCaptionWidth(box);
-    if (wanted > box->width()) {
-        const int overflow = std::max(0, box->x() + wanted - parent->width());
-        box->setGeometry(box->x() - overflow, box->y(), wanted, box->height());
-    }
-    return box;
-}
-
-QLineEdit* textBox(QWidget* parent, const char* name, const QString& text, int left, int top,
-                   int width, int height)
-{
-    auto* edit = new QLineEdit(text, parent);
-    edit->setObjectName(QLatin1String(name));
-    edit->setFont(sansFont(11, false));
-    place(edit, left, top, width, height);
-    return edit;
-}
-
-QComboBox* list(QWidget* parent, const char* name, const QStringList& entries, int left, int top,
-                int width, int height)
-{
-    auto* combo = new QComboBox(parent);
-    combo->setObjectName(QLatin1String(name));
-    combo->setFont(sansFont(11, false));
-    combo->setEditable(false); // pick only: the operator cannot type into it
-    combo->addItems(entries);
-    combo->setCurrentIndex(-1); // created with no entry selected
-    place(combo, left, top, width, height);
-    return combo;
-}
-
-QPushButton* button(QWidget* parent, const char* name, const QString& caption, int left, int top,
-                    int width, int height)
-{
-    auto* push = new QPushButton(caption, parent);
-    push->setObjectName(QLatin1String(name));
-    push->setFont(buttonFont());
-    push->setAutoDefault(false);
-    place(push, left, top, width, height);
-    return push;
-}
-
-QLabel* label(QWidget* parent, const char* name, const QString& caption, int left, int top,
-              int width, int height)
-{
-    auto* text = new QLabel(caption, parent);
-    text->setObjectName(QLatin1String(name));
-    text->setFont(sansFont(11, false));
-    place(text, left, top, width, height);
-    return text;
-}
-
-} // namespace
+using namespace kit;
 
 formMain::formMain(platform::registry::Registry& registry, const Options& options, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -187,7 +37,7 @@ formMain::formMain(platform::registry::Registry& registry, const Options& option
     setObjectName(QStringLiteral("formMain"));
     setWindowTitle(QStringLiteral("Quillon Test"));
     setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.xpm")));
-    setFont(sansFont(11, false));
+    setFont(regularFont());
     // Fixed single border: the client area is 4560 x 4785 twips.
     setFixedSize(4560 / kTwipsPerPixel, 4785 / kTwipsPerPixel);
 
@@ -263,12 +113,10 @@ void formMain::createControls(const Options& options)
         label(m_frame13, "lblLaserFreq", QStringLiteral("Laser f"), 240, 675, 840, 195);
     m_lblRev = label(this, "lblRev", QStringLiteral("Revision:"), 120, 4500, 660, 195);
 
-    m_chkZero = new QCheckBox(QStringLiteral("Set to 1MHz first."), m_frame13);
-    m_chkZero->setObjectName(QStringLiteral("chkZero"));
-    m_chkZero->setFont(sansFont(11, false));
+    m_chkZero =
+        checkBox(m_frame13, "chkZero", QStringLiteral("Set to 1MHz first."), 210, 945, 2055, 195);
     m_chkZero->setToolTip(QStringLiteral(
         "To prevent locking on the wrong slope, forces laser to scan out from near zero."));
-    place(m_chkZero, 210, 945, 2055, 195);
 
     m_frame3 =
         frame(this, "Frame3", QStringLiteral("System Clock (MHz)"), true, 105, 2520, 1950, 750);
@@ -313,9 +161,13 @@ void formMain::createLogic(const Options& options)
     m_enet->setAttemptTimeout(std::chrono::milliseconds(options.connectTimeoutMs));
     m_tracedEnet = new TracingTcpClient(*m_enet, this);
 
+    // Each object is built after everything it is handed; the handlers that
+    // call between them are wired afterwards, in wireEvents().
+    m_settings = std::make_unique<settings::PersistedSettings>(
+        m_registry, settings::PersistedSettings::Controls{*m_window, *m_freq, *m_sysClk, *m_ip,
+                                                          *m_ddsPrescaler, *m_rosa});
     m_link = std::make_unique<link::Link>(
-        link::Link::Controls{*m_tracedEnet, *m_ip, *m_port, *m_tmrHBout, *m_tmrHBin},
-        [this] { m_connectInit->run(); });
+        link::Link::Controls{*m_tracedEnet, *m_ip, *m_port, *m_tmrHBout, *m_tmrHBin});
     m_link->setTrace(traceLink);
     m_prescalers = std::make_unique<tuning::Prescalers>(
         tuning::Prescalers::Controls{*m_ddsPrescaler, *m_rosa, *m_freqDet, *m_wideLock,
@@ -323,15 +175,12 @@ void formMain::createLogic(const Options& options)
         *m_link,
         tuning::Prescalers::Saves{[this] { m_settings->saveDdsPrescaler(); },
                                   [this] { m_settings->saveRosaPrescaler(); }});
+    m_frequency = std::make_unique<tuning::FrequencySetting>(
+        tuning::FrequencySetting::Controls{*m_freq, *m_sysClk, *m_zero, *m_tmrZero}, *m_link);
     m_connectInit = std::make_unique<link::ConnectTimeInit>(
         *m_link, link::ConnectTimeInit::Actions{[this] { m_prescalers->cmdUpdateCP_Click(); },
                                                 [this] { m_prescalers->cmbRosa_Click(); },
                                                 [this] { m_prescalers->cmbDdsPrescaler_Click(); }});
-    m_frequency = std::make_unique<tuning::FrequencySetting>(
-        tuning::FrequencySetting::Controls{*m_freq, *m_sysClk, *m_zero, *m_tmrZero}, *m_link);
-    m_settings = std::make_unique<settings::PersistedSettings>(
-        m_registry, settings::PersistedSettings::Controls{*m_window, *m_freq, *m_sysClk, *m_ip,
-                                                          *m_ddsPrescaler, *m_rosa});
 }
 
 void formMain::wireEvents()
@@ -340,6 +189,7 @@ void formMain::wireEvents()
     m_tracedEnet->setEvents(m_link->clientEvents());
     m_tmrHBout->setHandler([this] { m_link->tmrHBout_Timer(); });
     m_tmrHBin->setHandler([this] { m_link->tmrHBin_Timer(); });
+    m_link->setConnected([this] { m_connectInit->run(); });
     m_link->setIndicatorChanged([this](bool up) { Q_EMIT linkIndicatorChanged(up); });
 
     connect(m_cmdUpdateFreq, &QPushButton::clicked, this,

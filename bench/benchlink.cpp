@@ -265,7 +265,7 @@ int main(int argc, char* argv[])
     FixedBox port(std::to_string(linkReceiver.port()));
     platform::QtTimer tmrHBout(heartbeatMs, true);
     platform::QtTimer tmrHBin(2500, true);
-    link::Link lnk({client, ip, port, tmrHBout, tmrHBin}, [] {});
+    link::Link lnk({client, ip, port, tmrHBout, tmrHBin});
     client.setEvents({[&] { lnk.Enet_Connect(); }, [&] { lnk.Enet_Close(); },
                       [&] { lnk.Enet_DataArrival(); }, [&] { lnk.Enet_Error(); }});
     tmrHBout.setHandler([&] { lnk.tmrHBout_Timer(); });

@@ -7,9 +7,7 @@ namespace quillon::link {
 
 using platform::TcpClient;
 
-Link::Link(Controls controls, std::function<void()> onConnected)
-    : m_c(controls), m_onConnected(std::move(onConnected))
-{}
+Link::Link(Controls controls) : m_c(controls) {}
 
 void Link::connect()
 {

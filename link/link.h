@@ -28,9 +28,7 @@ public:
         platform::Timer& tmrHBin;         // watchdog
     };
 
-    // `onConnected` runs the connect-time initialisation, after the indicator
-    // has turned white and both timers are running.
-    Link(Controls controls, std::function<void()> onConnected);
+    explicit Link(Controls controls);
 
     // Starts a connection attempt to the host and port in the window.
     void connect();
@@ -49,6 +47,11 @@ public:
     void Enet_Error();
     void tmrHBout_Timer();
     void tmrHBin_Timer();
+
+    // Runs the connect-time initialisation at each Connect, after the
+    // indicator has turned white and both timers are running. Handed in after
+    // construction, as the initialisation itself sends through this link.
+    void setConnected(std::function<void()> connected) { m_onConnected = std::move(connected); }
 
     // Receives each decision of the watchdog in words, for a protocol trace;
     // the link works the same with or without it.

@@ -385,7 +385,7 @@ void LinkTest::watchdogTick()
     FakeTextBox port("1111");
     FakeTimer hbOut(true);
     FakeTimer hbIn(true);
-    link::Link l({client, ip, port, hbOut, hbIn}, [] {});
+    link::Link l({client, ip, port, hbOut, hbIn});
     if (wasUp) {
         client.set(TcpClient::Connected);
         l.Enet_Connect();
@@ -433,7 +433,7 @@ void LinkTest::errorEvent()
     FakeTextBox port("1111");
     FakeTimer hbOut(true);
     FakeTimer hbIn(true);
-    link::Link l({client, ip, port, hbOut, hbIn}, [] {});
+    link::Link l({client, ip, port, hbOut, hbIn});
     if (wasUp) {
         client.set(TcpClient::Connected);
         l.Enet_Connect();

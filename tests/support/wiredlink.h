@@ -17,7 +17,6 @@ namespace quillon::test {
 
 class WiredLink
 {
-    // First, so that it exists before the link that calls it.
     std::function<void()> m_atConnect;
 
 public:
@@ -26,15 +25,16 @@ public:
     WiredLink(platform::TcpClient& client, platform::TextBox& txtIP,
               const platform::TextBox& txtPort, platform::Timer& tmrHBout, platform::Timer& tmrHBin,
               std::function<void()> atConnect = {})
-        : m_atConnect(std::move(atConnect)), link({client, txtIP, txtPort, tmrHBout, tmrHBin},
-                                                  [this] {
-                                                      if (m_atConnect)
-                                                          m_atConnect();
-                                                      init.run();
-                                                  }),
+        : m_atConnect(std::move(atConnect)), link({client, txtIP, txtPort, tmrHBout, tmrHBin}),
           init(link, {action(link::setChargePumpCurrents(1, 1, 1)),
                       action(link::setRosaPrescaler(1)), action(link::setDdsPrescaler(2))})
-    {}
+    {
+        link.setConnected([this] {
+            if (m_atConnect)
+                m_atConnect();
+            init.run();
+        });
+    }
 
     link::Link link;
     link::ConnectTimeInit init;

@@ -1,0 +1,179 @@
+#include "app/widgetkit.h"
+
+#include "qt/qtcontrols.h"
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionGroupBox>
+#include <QStylePainter>
+
+#include <algorithm>
+
+namespace quillon::app::kit {
+
+using platform::kTwipsPerPixel;
+
+namespace {
+
+QFont sansFont(int pixelSize, bool bold)
+{
+    QFont font;
+    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
+                      QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")});
+    font.setStyleHint(QFont::SansSerif);
+    font.setPixelSize(pixelSize);
+    font.setBold(bold);
+    return font;
+}
+
+const QFont& frameFont()
+{
+    static const QFont font = sansFont(11, true); // 8.25 pt at 96 dpi
+    return font;
+}
+
+const QFont& buttonFont()
+{
+    static const QFont font = sansFont(13, false); // 9.75 pt at 96 dpi
+    return font;
+}
+
+// A frame that is itself on inside a frame that is off (the charge-pump
+// frame's three inner frames). Qt greys every child of a disabled widget; this
+// one draws its border and caption as an enabled frame does, while the
+// disabled container still keeps all input from the controls inside it.
+class LiveFrame : public QGroupBox
+{
+public:
+    using QGroupBox::QGroupBox;
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QStylePainter painter(this);
+        QStyleOptionGroupBox option;
+        initStyleOption(&option);
+        option.state |= QStyle::State_Enabled;
+        option.palette.setCurrentColorGroup(isActiveWindow() ? QPalette::Active
+                                                             : QPalette::Inactive);
+        // The caption's colour was taken from the disabled palette.
+        option.textColor = QColor::fromRgba(static_cast<QRgb>(
+            style()->styleHint(QStyle::SH_GroupBox_TextLabelColor, &option, this)));
+        painter.drawComplexControl(QStyle::CC_GroupBox, option);
+    }
+};
+
+// The width a frame needs to show its whole caption, where the style puts
+// it, with as much room after it as before it; its own width when the caption
+// fits already.
+int wholeCaptionWidth(const QGroupBox* box)
+{
+    QStyleOptionGroupBox option;
+    option.initFrom(box);
+    option.text = box->title();
+    option.lineWidth = 1;
+    option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
+    option.textAlignment = box->alignment();
+    const QRect caption =
+        box->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, box);
+    if (caption.right() <= box->rect().right())
+        return box->width();
+    return caption.right() + 1 + caption.left();
+}
+
+} // namespace
+
+void place(QWidget* widget, int left, int top, int width, int height)
+{
+    widget->setGeometry(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
+                        height / kTwipsPerPixel);
+}
+
+QFont regularFont()
+{
+    return sansFont(11, false);
+}
+
+QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, bool boldFont, int left,
+                 int top, int width, int height, bool liveInDisabledFrame)
+{
+    auto* box =
+        liveInDisabledFrame ? new LiveFrame(caption, parent) : new QGroupBox(caption, parent);
+    box->setObjectName(QLatin1String(name));
+    // Qt passes a parent's font on to its children; the inner frames take the
+    // window's regular face explicitly.
+    box->setFont(boldFont ? frameFont() : regularFont());
+    place(box, left, top, width, height);
+    // A caption wider than the frame, in a face wider than the one the table
+    // was drawn for (Windows without "MS Sans Serif", such as Wine), grows
+    // the frame to the right, as a label grows for its caption, rather than
+    // being cut off; a frame that would then reach past its container's right
+    // edge moves left by as much.
+    const int wanted = wholeCaptionWidth(box);
+    if (wanted > box->width()) {
+        const int overflow = std::max(0, box->x() + wanted - parent->width());
+        box->setGeometry(box->x() - overflow, box->y(), wanted, box->height());
+    }
+    return box;
+}
+
+QLineEdit* textBox(QWidget* parent, const char* name, const QString& text, int left, int top,
+                   int width, int height)
+{
+    auto* edit = new QLineEdit(text, parent);
+    edit->setObjectName(QLatin1String(name));
+    edit->setFont(regularFont());
+    place(edit, left, top, width, height);
+    return edit;
+}
+
+QComboBox* list(QWidget* parent, const char* name, const QStringList& entries, int left, int top,
+                int width, int height)
+{
+    auto* combo = new QComboBox(parent);
+    combo->setObjectName(QLatin1String(name));
+    combo->setFont(regularFont());
+    combo->setEditable(false); // pick only: the operator cannot type into it
+    combo->addItems(entries);
+    combo->setCurrentIndex(-1); // created with no entry selected
+    place(combo, left, top, width, height);
+    return combo;
+}
+
+QPushButton* button(QWidget* parent, const char* name, const QString& caption, int left, int top,
+                    int width, int height)
+{
+    auto* push = new QPushButton(caption, parent);
+    push->setObjectName(QLatin1String(name));
+    push->setFont(buttonFont());
+    push->setAutoDefault(false);
+    place(push, left, top, width, height);
+    return push;
+}
+
+QLabel* label(QWidget* parent, const char* name, const QString& caption, int left, int top,
+              int width, int height)
+{
+    auto* text = new QLabel(caption, parent);
+    text->setObjectName(QLatin1String(name));
+    text->setFont(regularFont());
+    place(text, left, top, width, height);
+    return text;
+}
+
+QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption, int left, int top,
+                    int width, int height)
+{
+    auto* box = new QCheckBox(caption, parent);
+    box->setObjectName(QLatin1String(name));
+    box->setFont(regularFont());
+    place(box, left, top, width, height);
+    return box;
+}
+
+} // namespace quillon::app::kit
