@@ -24,14 +24,14 @@ int main(int argc, char* argv[])
 
     // A second copy ends at once and silently: nothing shown, read, written
     // or sent, and the running copy is left alone.
-    const quillon::platform::SingleInstance instance(QStringLiteral("quillon"));
+    const quillon::app::SingleInstance instance(QStringLiteral("quillon"));
     if (!instance.isFirst())
         return 0;
 
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.xpm")));
 
     // The settings live in the platform's own registry, made once here.
-    const auto registry = quillon::platform::registry::platformRegistry(
+    const auto registry = quillon::registry::platformRegistry(
         [](const std::string& message) { qCDebug(lcQuillonSettings, "%s", message.c_str()); });
     quillon::app::formMain window(*registry);
 

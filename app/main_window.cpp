@@ -24,10 +24,10 @@ static void initResources()
 
 namespace quillon::app {
 
-using platform::kTwipsPerPixel;
+using qt::kTwipsPerPixel;
 using namespace kit;
 
-formMain::formMain(platform::registry::Registry& registry, const Options& options, QWidget* parent)
+formMain::formMain(registry::Registry& registry, const Options& options, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
                           Qt::MSWindowsFixedSizeDialogHint),
@@ -133,30 +133,30 @@ void formMain::createControls(const Options& options)
 
 void formMain::createLogic(const Options& options)
 {
-    m_window = std::make_unique<platform::QtWindow>(this);
-    m_freq = new platform::QtTextBox(m_txtFreq);
-    m_sysClk = new platform::QtTextBox(m_txtSysClk);
-    m_ip = new platform::QtTextBox(m_txtIP);
-    m_port = new platform::QtTextBox(m_txtPort);
+    m_window = std::make_unique<qt::QtWindow>(this);
+    m_freq = new qt::QtTextBox(m_txtFreq);
+    m_sysClk = new qt::QtTextBox(m_txtSysClk);
+    m_ip = new qt::QtTextBox(m_txtIP);
+    m_port = new qt::QtTextBox(m_txtPort);
     m_ip->setBackColour(link::kLinkDownColour);
-    m_ddsPrescaler = new platform::QtListBox(m_cmbDdsPrescaler);
-    m_rosa = new platform::QtListBox(m_cmbRosa);
-    m_freqDet = new platform::QtListBox(m_cmbFreqDet);
-    m_wideLock = new platform::QtListBox(m_cmbWideLock);
-    m_finalLock = new platform::QtListBox(m_cmbFinalLock);
-    m_zero = std::make_unique<platform::QtCheckBox>(m_chkZero);
-    m_laserFreq = std::make_unique<platform::QtLabel>(m_lblLaserFreq);
-    m_rev = std::make_unique<platform::QtLabel>(m_lblRev);
+    m_ddsPrescaler = new qt::QtListBox(m_cmbDdsPrescaler);
+    m_rosa = new qt::QtListBox(m_cmbRosa);
+    m_freqDet = new qt::QtListBox(m_cmbFreqDet);
+    m_wideLock = new qt::QtListBox(m_cmbWideLock);
+    m_finalLock = new qt::QtListBox(m_cmbFinalLock);
+    m_zero = std::make_unique<qt::QtCheckBox>(m_chkZero);
+    m_laserFreq = std::make_unique<qt::QtLabel>(m_lblLaserFreq);
+    m_rev = std::make_unique<qt::QtLabel>(m_lblRev);
 
     // Both heartbeat timers run from the moment the window exists; the zero
     // start's timer waits for an Update.
-    m_tmrHBin = new platform::QtTimer(options.watchdogMs, true, this);
-    m_tmrHBout = new platform::QtTimer(options.heartbeatOutMs, true, this);
-    m_tmrZero = new platform::QtTimer(options.zeroStartMs, false, this);
+    m_tmrHBin = new qt::QtTimer(options.watchdogMs, true, this);
+    m_tmrHBout = new qt::QtTimer(options.heartbeatOutMs, true, this);
+    m_tmrZero = new qt::QtTimer(options.zeroStartMs, false, this);
     m_tmrHBin->setObjectName(QStringLiteral("tmrHBin"));
     m_tmrHBout->setObjectName(QStringLiteral("tmrHBout"));
     m_tmrZero->setObjectName(QStringLiteral("tmrZero"));
-    m_enet = new platform::QtTcpClient(this);
+    m_enet = new qt::QtTcpClient(this);
     m_enet->setObjectName(QStringLiteral("Enet"));
     m_enet->setAttemptTimeout(std::chrono::milliseconds(options.connectTimeoutMs));
     m_tracedEnet = new TracingTcpClient(*m_enet, this);
@@ -175,8 +175,8 @@ void formMain::createLogic(const Options& options)
         *m_link,
         tuning::Prescalers::Saves{[this] { m_settings->saveDdsPrescaler(); },
                                   [this] { m_settings->saveRosaPrescaler(); }});
-    m_frequency = std::make_unique<tuning::FrequencySetting>(
-        tuning::FrequencySetting::Controls{*m_freq, *m_sysClk, *m_zero, *m_tmrZero}, *m_link);
+    m_frequency = std::make_unique<tuning::FrequencyUpdate>(
+        tuning::FrequencyUpdate::Controls{*m_freq, *m_sysClk, *m_zero, *m_tmrZero}, *m_link);
     m_connectInit = std::make_unique<link::ConnectTimeInit>(
         *m_link, link::ConnectTimeInit::Actions{[this] { m_prescalers->cmdUpdateCP_Click(); },
                                                 [this] { m_prescalers->cmbRosa_Click(); },

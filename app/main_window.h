@@ -23,7 +23,7 @@ class QLabel;
 class QLineEdit;
 class QPushButton;
 
-namespace quillon::platform {
+namespace quillon::qt {
 class QtTcpClient;
 }
 
@@ -53,7 +53,7 @@ class formMain : public QWidget
 public:
     // The settings are read from and written to `registry`, which must
     // outlive the window.
-    explicit formMain(platform::registry::Registry& registry, const Options& options = Options(),
+    explicit formMain(registry::Registry& registry, const Options& options = Options(),
                       QWidget* parent = nullptr);
     ~formMain() override;
 
@@ -77,7 +77,7 @@ public:
     QComboBox* cmbDdsPrescaler() const { return m_cmbDdsPrescaler; }
     QComboBox* cmbRosa() const { return m_cmbRosa; }
     QLabel* lblLaserFreq() const { return m_lblLaserFreq; }
-    platform::QtTcpClient& enet() const { return *m_enet; }
+    qt::QtTcpClient& enet() const { return *m_enet; }
     link::Link& link() const { return *m_link; }
 
 Q_SIGNALS:
@@ -120,33 +120,33 @@ private:
     QCheckBox* m_chkZero = nullptr;
 
     // The controls as the logic sees them.
-    std::unique_ptr<platform::QtWindow> m_window;
-    platform::QtTextBox* m_freq = nullptr;
-    platform::QtTextBox* m_sysClk = nullptr;
-    platform::QtTextBox* m_ip = nullptr;
-    platform::QtTextBox* m_port = nullptr;
-    platform::QtListBox* m_ddsPrescaler = nullptr;
-    platform::QtListBox* m_rosa = nullptr;
-    platform::QtListBox* m_freqDet = nullptr;
-    platform::QtListBox* m_wideLock = nullptr;
-    platform::QtListBox* m_finalLock = nullptr;
-    std::unique_ptr<platform::QtCheckBox> m_zero;
-    std::unique_ptr<platform::QtLabel> m_laserFreq;
-    std::unique_ptr<platform::QtLabel> m_rev;
-    platform::QtTimer* m_tmrHBin = nullptr;
-    platform::QtTimer* m_tmrHBout = nullptr;
-    platform::QtTimer* m_tmrZero = nullptr;
-    platform::QtTcpClient* m_enet = nullptr;
+    std::unique_ptr<qt::QtWindow> m_window;
+    qt::QtTextBox* m_freq = nullptr;
+    qt::QtTextBox* m_sysClk = nullptr;
+    qt::QtTextBox* m_ip = nullptr;
+    qt::QtTextBox* m_port = nullptr;
+    qt::QtListBox* m_ddsPrescaler = nullptr;
+    qt::QtListBox* m_rosa = nullptr;
+    qt::QtListBox* m_freqDet = nullptr;
+    qt::QtListBox* m_wideLock = nullptr;
+    qt::QtListBox* m_finalLock = nullptr;
+    std::unique_ptr<qt::QtCheckBox> m_zero;
+    std::unique_ptr<qt::QtLabel> m_laserFreq;
+    std::unique_ptr<qt::QtLabel> m_rev;
+    qt::QtTimer* m_tmrHBin = nullptr;
+    qt::QtTimer* m_tmrHBout = nullptr;
+    qt::QtTimer* m_tmrZero = nullptr;
+    qt::QtTcpClient* m_enet = nullptr;
     // The client as the link sees it: Enet, with the protocol trace.
     TracingTcpClient* m_tracedEnet = nullptr;
 
     // The logic.
     std::unique_ptr<link::Link> m_link;
     std::unique_ptr<link::ConnectTimeInit> m_connectInit;
-    std::unique_ptr<tuning::FrequencySetting> m_frequency;
+    std::unique_ptr<tuning::FrequencyUpdate> m_frequency;
     std::unique_ptr<tuning::Prescalers> m_prescalers;
     std::unique_ptr<settings::PersistedSettings> m_settings;
-    platform::registry::Registry& m_registry;
+    registry::Registry& m_registry;
 
     bool m_unloaded = false;
 };

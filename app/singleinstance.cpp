@@ -11,7 +11,7 @@
 #include <QStandardPaths>
 #endif
 
-namespace quillon::platform {
+namespace quillon::app {
 
 #ifdef Q_OS_WIN
 
@@ -63,4 +63,4 @@ SingleInstance::SingleInstance(const QString& name)
 
 SingleInstance::~SingleInstance() = default;
 
-} // namespace quillon::platform
+} // namespace quillon::app

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-namespace quillon::platform {
+namespace quillon::app {
 
 // One running panel, checked before it shows, reads, writes or sends anything.
 // A lock that its owner's end always releases, whether it closed, was killed
@@ -35,4 +35,4 @@ private:
     bool m_first = false;
 };
 
-} // namespace quillon::platform
+} // namespace quillon::app

@@ -13,8 +13,6 @@ Q_LOGGING_CATEGORY(lcQuillonLink, "quillon.link", QtWarningMsg)
 
 namespace quillon::app {
 
-using platform::TcpClient;
-
 std::string_view tcpStateName(int state)
 {
     switch (state) {
@@ -59,7 +57,7 @@ void traceLink(std::string_view text)
     qCDebug(lcQuillonLink, "%.*s", static_cast<int>(text.size()), text.data());
 }
 
-TracingTcpClient::TracingTcpClient(platform::QtTcpClient& client, QObject* parent)
+TracingTcpClient::TracingTcpClient(qt::QtTcpClient& client, QObject* parent)
     : QObject(parent), m_client(client), m_lastState(client.state())
 {
     // The client's state moves with its socket, also between two calls and

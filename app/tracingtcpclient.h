@@ -17,7 +17,7 @@
 
 Q_DECLARE_LOGGING_CATEGORY(lcQuillonLink)
 
-namespace quillon::platform {
+namespace quillon::qt {
 class QtTcpClient;
 }
 
@@ -33,11 +33,11 @@ QString describeMessage(std::span<const std::uint8_t> bytes);
 // Writes one line to the trace when it is switched on.
 void traceLink(std::string_view text);
 
-class TracingTcpClient : public QObject, public platform::TcpClient
+class TracingTcpClient : public QObject, public TcpClient
 {
 public:
     // `client` must outlive this object.
-    explicit TracingTcpClient(platform::QtTcpClient& client, QObject* parent = nullptr);
+    explicit TracingTcpClient(qt::QtTcpClient& client, QObject* parent = nullptr);
 
     int state() const override;
     void connect(const std::string& host, const std::string& port) override;
@@ -50,7 +50,7 @@ private:
     void noteState();
     std::function<void()> traced(const char* event, std::function<void()> handler);
 
-    platform::QtTcpClient& m_client;
+    qt::QtTcpClient& m_client;
     int m_lastState;
 };
 

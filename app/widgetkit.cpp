@@ -16,7 +16,7 @@
 
 namespace quillon::app::kit {
 
-using platform::kTwipsPerPixel;
+using qt::kTwipsPerPixel;
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <string>
 
-namespace quillon::platform {
+namespace quillon {
 
 // Colours in the 0x00BBGGRR order of the platform (red in the low byte).
 using Colour = std::uint32_t;
@@ -106,4 +106,4 @@ public:
     virtual bool titleBarOnAScreen(const TwipsRect& frame) const = 0;
 };
 
-} // namespace quillon::platform
+} // namespace quillon

@@ -23,7 +23,7 @@
 #include <span>
 #include <string>
 
-namespace quillon::platform {
+namespace quillon {
 
 class TcpClient
 {
@@ -61,4 +61,4 @@ public:
     virtual void setEvents(Events events) = 0;
 };
 
-} // namespace quillon::platform
+} // namespace quillon

@@ -211,18 +211,18 @@ long residentKiB()
     return -1;
 }
 
-class FixedBox : public platform::TextBox
+class FixedBox : public quillon::TextBox
 {
 public:
     explicit FixedBox(std::string text) : m_text(std::move(text)) {}
     std::string text() const override { return m_text; }
     void setText(const std::string& text) override { m_text = text; }
-    platform::Colour backColour() const override { return m_colour; }
-    void setBackColour(platform::Colour colour) override { m_colour = colour; }
+    quillon::Colour backColour() const override { return m_colour; }
+    void setBackColour(quillon::Colour colour) override { m_colour = colour; }
 
 private:
     std::string m_text;
-    platform::Colour m_colour = link::kLinkDownColour;
+    quillon::Colour m_colour = link::kLinkDownColour;
 };
 
 } // namespace
@@ -260,11 +260,11 @@ int main(int argc, char* argv[])
     Receiver baseReceiver(flood);
 
     // The path under test: the supervisor with the panel's timer and client.
-    platform::QtTcpClient client;
+    qt::QtTcpClient client;
     FixedBox ip("127.0.0.1");
     FixedBox port(std::to_string(linkReceiver.port()));
-    platform::QtTimer tmrHBout(heartbeatMs, true);
-    platform::QtTimer tmrHBin(2500, true);
+    qt::QtTimer tmrHBout(heartbeatMs, true);
+    qt::QtTimer tmrHBin(2500, true);
     link::Link lnk({client, ip, port, tmrHBout, tmrHBin});
     client.setEvents({[&] { lnk.Enet_Connect(); }, [&] { lnk.Enet_Close(); },
                       [&] { lnk.Enet_DataArrival(); }, [&] { lnk.Enet_Error(); }});

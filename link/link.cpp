@@ -5,8 +5,6 @@
 
 namespace quillon::link {
 
-using platform::TcpClient;
-
 Link::Link(Controls controls) : m_c(controls) {}
 
 void Link::connect()
@@ -41,7 +39,7 @@ void Link::linkDown()
     m_c.tmrHBout.setEnabled(false);
 }
 
-platform::TcpClient::Events Link::clientEvents()
+TcpClient::Events Link::clientEvents()
 {
     return {[this] { Enet_Connect(); }, [this] { Enet_Close(); }, [this] { Enet_DataArrival(); },
             [this] { Enet_Error(); }};

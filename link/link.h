@@ -13,19 +13,19 @@
 
 namespace quillon::link {
 
-inline constexpr platform::Colour kLinkDownColour = 0xC0C0FF; // light red, 0x00BBGGRR
-inline constexpr platform::Colour kLinkUpColour = platform::kWhite;
+inline constexpr Colour kLinkDownColour = 0xC0C0FF; // light red, 0x00BBGGRR
+inline constexpr Colour kLinkUpColour = kWhite;
 
 class Link : public Sender
 {
 public:
     struct Controls
     {
-        platform::TcpClient& enet;
-        platform::TextBox& txtIP;         // host, and the link indicator
-        const platform::TextBox& txtPort; // port
-        platform::Timer& tmrHBout;        // outgoing heartbeat
-        platform::Timer& tmrHBin;         // watchdog
+        TcpClient& enet;
+        TextBox& txtIP;         // host, and the link indicator
+        const TextBox& txtPort; // port
+        Timer& tmrHBout;        // outgoing heartbeat
+        Timer& tmrHBin;         // watchdog
     };
 
     explicit Link(Controls controls);
@@ -39,7 +39,7 @@ public:
     void linkDown();
 
     // The client's four events, each going to its handler below.
-    platform::TcpClient::Events clientEvents();
+    TcpClient::Events clientEvents();
 
     void Enet_Connect();
     void Enet_Close();

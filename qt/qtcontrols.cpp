@@ -16,7 +16,7 @@
 
 #include <cmath>
 
-namespace quillon::platform {
+namespace quillon::qt {
 
 namespace {
 QString toQString(const std::string& text)
@@ -279,4 +279,4 @@ bool QtWindow::titleBarOnAScreen(const TwipsRect& frame) const
     return false;
 }
 
-} // namespace quillon::platform
+} // namespace quillon::qt

@@ -19,7 +19,7 @@ class QLineEdit;
 class QTimer;
 class QWidget;
 
-namespace quillon::platform {
+namespace quillon::qt {
 
 using Handler = std::function<void()>;
 
@@ -145,4 +145,4 @@ inline constexpr int kTwipsPerPixel = 15;
 QColor toQColor(Colour colour);
 Colour fromQColor(const QColor& colour);
 
-} // namespace quillon::platform
+} // namespace quillon::qt

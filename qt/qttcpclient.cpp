@@ -22,7 +22,7 @@
 #include <sys/socket.h>
 #endif
 
-namespace quillon::platform {
+namespace quillon::qt {
 
 namespace {
 
@@ -368,4 +368,4 @@ void QtTcpClient::deliver(Event event, unsigned generation)
         (*handler)();
 }
 
-} // namespace quillon::platform
+} // namespace quillon::qt

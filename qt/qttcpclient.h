@@ -41,7 +41,7 @@
 class QTcpSocket;
 class QTimer;
 
-namespace quillon::platform {
+namespace quillon::qt {
 
 class QtTcpClient : public QObject, public TcpClient
 {
@@ -111,4 +111,4 @@ private:
     bool m_dataArrivalPending = false;
 };
 
-} // namespace quillon::platform
+} // namespace quillon::qt

@@ -7,7 +7,7 @@
 #include <array>
 #include <utility>
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 namespace {
 
@@ -197,4 +197,4 @@ HiveKey& Hive::ensureKey(std::string_view path, bool* created)
     return m_keys[m_index.find(folded)->second];
 }
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

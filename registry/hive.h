@@ -12,7 +12,7 @@
 #include <unordered_map>
 #include <vector>
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 struct HiveValue
 {
@@ -93,4 +93,4 @@ bool isStorableName(std::string_view name);
 // too long, too deep or cannot be stored.
 bool splitKeyPath(std::string_view path, std::vector<std::string_view>& names);
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 Result HiveBackedRegistry::resolve(Key root, const std::string& path, std::string& full) const
 {
@@ -142,4 +142,4 @@ Result HiveBackedRegistry::closeKey(Key key)
     return m_handles.erase(key) == 1 ? Success : InvalidHandle;
 }
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

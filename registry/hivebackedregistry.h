@@ -12,7 +12,7 @@
 #include <map>
 #include <string>
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 // The Registry interface over a Hive that a subclass loads and stores. Handles
 // name a key by its path, so they stay valid whatever the store does between
@@ -50,4 +50,4 @@ private:
     Key m_nextHandle = 0x1000;
 };
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

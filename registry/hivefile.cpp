@@ -21,7 +21,7 @@
 
 namespace fs = std::filesystem;
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 namespace {
 
@@ -398,4 +398,4 @@ fs::path defaultHivePath()
     return config / "quillon" / "registry.reg";
 }
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

@@ -10,7 +10,7 @@
 #include <functional>
 #include <string>
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 class HiveFile
 {
@@ -63,4 +63,4 @@ private:
 // in for an unset XDG_CONFIG_HOME.
 std::filesystem::path defaultHivePath();
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 namespace {
 
@@ -432,4 +432,4 @@ std::string formatHive(const Hive& hive)
     return out;
 }
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

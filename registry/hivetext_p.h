@@ -28,7 +28,7 @@
 #include <string_view>
 #include <vector>
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 // A hive text larger than this is not one of ours: it holds no hive at all.
 inline constexpr std::size_t kMaxHiveBytes = 1024 * 1024;
@@ -61,4 +61,4 @@ HiveParseResult parseHive(std::string_view text);
 // The text of a hive; parseHive gives the same hive back.
 std::string formatHive(const Hive& hive);
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

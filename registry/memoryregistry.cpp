@@ -1,6 +1,6 @@
 #include "registry/memoryregistry.h"
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 Result MemoryRegistry::load(Hive& hive)
 {
@@ -20,4 +20,4 @@ Result MemoryRegistry::update(const Change& change)
     return result;
 }
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

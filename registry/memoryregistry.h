@@ -6,7 +6,7 @@
 
 #include "registry/hivebackedregistry.h"
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 class MemoryRegistry : public HiveBackedRegistry
 {
@@ -21,4 +21,4 @@ private:
     Hive m_hive;
 };
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

@@ -6,12 +6,12 @@
 #ifdef _WIN32
 #include "registry/win32registry_p.h"
 #else
-#include "registry/hiveregistry.h"
+#include "registry/hivefileregistry.h"
 #endif
 
 #include <utility>
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 std::unique_ptr<Registry> platformRegistry([[maybe_unused]] Report report)
 {
@@ -21,8 +21,8 @@ std::unique_ptr<Registry> platformRegistry([[maybe_unused]] Report report)
 #else
     // The path is taken once, at start-up: the hive does not move while the
     // system runs.
-    return std::make_unique<HiveRegistry>(defaultHivePath(), std::move(report));
+    return std::make_unique<HiveFileRegistry>(defaultHivePath(), std::move(report));
 #endif
 }
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

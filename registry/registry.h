@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 using Key = std::uintptr_t;  // a predefined root or a handle returned by open/create
 using Result = std::int32_t; // a Win32 error code; 0 is success
@@ -73,4 +73,4 @@ using Report = std::function<void(const std::string& message)>;
 // Windows, the hive file at defaultHivePath() elsewhere.
 std::unique_ptr<Registry> platformRegistry(Report report = {});
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

@@ -5,7 +5,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 namespace {
 
@@ -98,4 +98,4 @@ Result Win32Registry::deleteTree(Key root, const std::string& path)
     return RegDeleteTreeA(toHkey(root), path.c_str());
 }
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

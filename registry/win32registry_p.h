@@ -6,7 +6,7 @@
 
 #include "registry/registry.h"
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 class Win32Registry : public Registry
 {
@@ -26,4 +26,4 @@ public:
     static Result deleteTree(Key root, const std::string& path);
 };
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

@@ -14,7 +14,7 @@
 
 namespace quillon::settings {
 
-namespace reg = platform::registry;
+namespace reg = quillon::registry;
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 namespace quillon::settings {
 
-using platform::registry::Key;
-using platform::registry::Registry;
+using registry::Key;
+using registry::Registry;
 
 inline constexpr const char* kSettingsKey = "SOFTWARE\\Oxwell\\Quillon";
 

@@ -12,7 +12,7 @@
 
 namespace quillon::settings {
 
-using platform::registry::HKeyLocalMachine;
+using registry::HKeyLocalMachine;
 
 namespace {
 
@@ -64,7 +64,7 @@ std::size_t characterCount(const std::string& text)
 
 } // namespace
 
-PersistedSettings::PersistedSettings(platform::registry::Registry& registry, Controls controls)
+PersistedSettings::PersistedSettings(registry::Registry& registry, Controls controls)
     : m_registry(registry), m_c(controls)
 {}
 
@@ -94,7 +94,7 @@ void PersistedSettings::restore()
     // open the window where nobody can see or reach it.
     ok = read(kLeft, text);
     if (steps.test([&] {
-            const platform::TwipsRect frame = m_c.window.frame();
+            const TwipsRect frame = m_c.window.frame();
             const float left = toSingle(v());
             const float limit = 2.0f * m_c.window.screenWidth() - frame.width;
             return ok && v() > 0 && left < limit &&
@@ -104,7 +104,7 @@ void PersistedSettings::restore()
 
     ok = read(kTop, text);
     if (steps.test([&] {
-            const platform::TwipsRect frame = m_c.window.frame();
+            const TwipsRect frame = m_c.window.frame();
             const float top = toSingle(v());
             const float limit = m_c.window.screenHeight() - frame.height;
             return ok && v() > 0 && top < limit &&
@@ -149,7 +149,7 @@ void PersistedSettings::save()
     // Where the platform keeps the window's position from it (Wayland), the
     // position it reports is none the operator chose: the stored one stays.
     if (m_c.window.positionKnown()) {
-        const platform::TwipsRect frame = m_c.window.frame();
+        const TwipsRect frame = m_c.window.frame();
         write(kLeft, singleText(frame.left));
         write(kTop, singleText(frame.top));
     }

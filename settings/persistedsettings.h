@@ -24,16 +24,16 @@ class PersistedSettings
 public:
     struct Controls
     {
-        platform::Window& window;
-        platform::TextBox& txtFreq;
-        platform::TextBox& txtSysClk;
-        platform::TextBox& txtIP;
-        platform::ListBox& cmbDdsPrescaler;
-        platform::ListBox& cmbRosa;
+        Window& window;
+        TextBox& txtFreq;
+        TextBox& txtSysClk;
+        TextBox& txtIP;
+        ListBox& cmbDdsPrescaler;
+        ListBox& cmbRosa;
     };
 
     // The settings in `registry`, which must outlive this.
-    PersistedSettings(platform::registry::Registry& registry, Controls controls);
+    PersistedSettings(registry::Registry& registry, Controls controls);
 
     // Reads and tests each value and applies those that pass; each prescaler
     // list always takes a position, the saved one or 1.
@@ -50,7 +50,7 @@ private:
     bool read(const char* name, std::string& text);
     void write(const char* name, const std::string& text);
 
-    platform::registry::Registry& m_registry;
+    registry::Registry& m_registry;
     Controls m_c;
 };
 

@@ -61,11 +61,11 @@ std::uint32_t checkedTuningWord(double word)
     return static_cast<std::uint32_t>(word);
 }
 
-FrequencySetting::FrequencySetting(Controls controls, link::Sender& sender)
+FrequencyUpdate::FrequencyUpdate(Controls controls, link::Sender& sender)
     : m_c(controls), m_sender(sender)
 {}
 
-void FrequencySetting::cmdUpdateFreq_Click()
+void FrequencyUpdate::cmdUpdateFreq_Click()
 {
     // One guarded action: the first failure ends it without a word, and
     // whatever went out before it stays sent. The operator simply presses
@@ -100,14 +100,14 @@ void FrequencySetting::cmdUpdateFreq_Click()
     });
 }
 
-void FrequencySetting::txtFreq_KeyDown(int keyCode, int /*shift*/)
+void FrequencyUpdate::txtFreq_KeyDown(int keyCode, int /*shift*/)
 {
     // Enter runs the Update whatever modifier is held; the key is not eaten.
     if (keyCode == kKeyEnter)
         cmdUpdateFreq_Click();
 }
 
-void FrequencySetting::txtSysClk_Change()
+void FrequencyUpdate::txtSysClk_Change()
 {
     // Each rewrite below raises this handler again, nested, on the new text;
     // the nested run finds it acceptable (or caps it at "1000", which is), so
@@ -131,7 +131,7 @@ void FrequencySetting::txtSysClk_Change()
         steps.run([&] { m_c.txtSysClk.setText("1000"); });
 }
 
-void FrequencySetting::txtSysClk_LostFocus()
+void FrequencyUpdate::txtSysClk_LostFocus()
 {
     // The lower limit waits for the focus to leave, or typing "983" would be
     // cut short at "9". The change rules never leave a text the lenient parse
@@ -142,7 +142,7 @@ void FrequencySetting::txtSysClk_LostFocus()
         steps.run([&] { m_c.txtSysClk.setText("100"); });
 }
 
-void FrequencySetting::tmrZero_Timer()
+void FrequencyUpdate::tmrZero_Timer()
 {
     // Off first, so that the tick fires once per zero start.
     m_c.tmrZero.setEnabled(false);

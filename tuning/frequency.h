@@ -19,18 +19,18 @@ double tuningWord(double frequencyMHz, double systemClockMHz);
 // negative or at 2^31 or above, or not a whole number.
 std::uint32_t checkedTuningWord(double word);
 
-class FrequencySetting
+class FrequencyUpdate
 {
 public:
     struct Controls
     {
-        platform::TextBox& txtFreq;
-        platform::TextBox& txtSysClk;
-        const platform::CheckBox& chkZero;
-        platform::Timer& tmrZero;
+        TextBox& txtFreq;
+        TextBox& txtSysClk;
+        const CheckBox& chkZero;
+        Timer& tmrZero;
     };
 
-    FrequencySetting(Controls controls, link::Sender& sender);
+    FrequencyUpdate(Controls controls, link::Sender& sender);
 
     void cmdUpdateFreq_Click();
     void txtFreq_KeyDown(int keyCode, int shift);

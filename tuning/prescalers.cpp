@@ -60,13 +60,13 @@ std::uint8_t toByte(double value)
 
 // The DDS divider is written as the last character of its entry ("÷4").
 // Without a selection the entry is empty and reads as 0.
-double ddsDivider(const platform::ListBox& list)
+double ddsDivider(const ListBox& list)
 {
     return lenientParse(lastCharacter(list.text()));
 }
 
 // The ROSA divider is the whole entry after the division sign ("÷16").
-double rosaDivider(const platform::ListBox& list)
+double rosaDivider(const ListBox& list)
 {
     return lenientParse(withoutFirstCharacter(list.text()));
 }

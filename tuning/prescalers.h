@@ -15,13 +15,13 @@ class Prescalers
 public:
     struct Controls
     {
-        platform::ListBox& cmbDdsPrescaler;
-        platform::ListBox& cmbRosa;
-        const platform::ListBox& cmbFreqDet;
-        const platform::ListBox& cmbWideLock;
-        const platform::ListBox& cmbFinalLock;
-        const platform::TextBox& txtFreq;
-        platform::Label& lblLaserFreq;
+        ListBox& cmbDdsPrescaler;
+        ListBox& cmbRosa;
+        const ListBox& cmbFreqDet;
+        const ListBox& cmbWideLock;
+        const ListBox& cmbFinalLock;
+        const TextBox& txtFreq;
+        Label& lblLaserFreq;
     };
 
     // Save each list's choice where the settings keep it (the settings know

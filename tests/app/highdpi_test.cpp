@@ -24,7 +24,7 @@
 #include <QTest>
 
 using quillon::app::formMain;
-namespace registry = quillon::platform::registry;
+namespace registry = quillon::registry;
 
 namespace {
 

@@ -18,8 +18,8 @@
 #include <QTimer>
 
 using quillon::app::formMain;
-using quillon::platform::QtTimer;
-namespace registry = quillon::platform::registry;
+using quillon::qt::QtTimer;
+namespace registry = quillon::registry;
 
 class TestMainWindow : public QObject
 {

@@ -19,8 +19,8 @@
 #include <QTest>
 
 using quillon::app::formMain;
-using quillon::platform::QtTimer;
-namespace registry = quillon::platform::registry;
+using quillon::qt::QtTimer;
+namespace registry = quillon::registry;
 
 namespace {
 const QString kConnectSequence = QStringLiteral("A0 01 A6 03 A9 61 00 B0 01 A8 02 AF 01 A3 00");
@@ -388,7 +388,7 @@ void TestPanel::sessionSaveLeavesThePanelWorking()
 
     m_instrument->clear();
     QTRY_VERIFY(m_instrument->received().startsWith(QStringLiteral("7F 7F")));
-    QCOMPARE(m_window->enet().state(), int(quillon::platform::TcpClient::Connected));
+    QCOMPARE(m_window->enet().state(), int(quillon::TcpClient::Connected));
     QCOMPARE(m_window->txtIP()->palette().color(QPalette::Base), QColor(Qt::white));
 
     // The real close still runs the whole shut-down, and saves again.

@@ -3,7 +3,7 @@
 // the restore only fills the controls.
 
 #include "qt/qtcontrols.h"
-#include "registry/hiveregistry.h"
+#include "registry/hivefileregistry.h"
 #include "registry/memoryregistry.h"
 #include "settings/persistedsettings.h"
 
@@ -14,8 +14,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-using namespace quillon::platform;
-namespace reg = quillon::platform::registry;
+using namespace quillon::qt;
+namespace reg = quillon::registry;
 
 namespace {
 const char* const kKey = "SOFTWARE\\Oxwell\\Quillon";
@@ -60,7 +60,7 @@ void TestRestore::init()
         m_registry = std::make_unique<reg::MemoryRegistry>();
     } else {
         m_dir = std::make_unique<QTemporaryDir>();
-        m_registry = std::make_unique<reg::HiveRegistry>(
+        m_registry = std::make_unique<reg::HiveFileRegistry>(
             m_dir->filePath(QStringLiteral("registry.reg")).toStdString());
     }
 }

@@ -22,7 +22,7 @@ using namespace quillon::testing;
 using namespace std::chrono_literals;
 using link::kLinkDownColour;
 using link::kLinkUpColour;
-using platform::TcpClient;
+using quillon::TcpClient;
 using test::FakeTextBox;
 using test::FakeTimer;
 
@@ -62,7 +62,7 @@ struct Panel
     bool white() const { return txtIP.backColour() == kLinkUpColour; }
     bool red() const { return txtIP.backColour() == kLinkDownColour; }
 
-    platform::QtTcpClient client;
+    qt::QtTcpClient client;
     FakeTextBox txtIP;
     FakeTextBox txtPort;
     // Both heartbeat timers run from the window's creation.
@@ -392,7 +392,7 @@ void LinkTest::watchdogTick()
     }
     client.set(state);
     client.stateFails = stateUnreadable;
-    const platform::Colour before = ip.backColour();
+    const quillon::Colour before = ip.backColour();
 
     l.tmrHBin_Timer();
 
@@ -474,10 +474,10 @@ void LinkTest::nothingGoesOutBeforeTheConnectSequence()
     // their order, A0 01 is the first thing the instrument receives.
     for (int attempt = 0; attempt < 5; ++attempt) {
         Peer peer;
-        platform::QtTcpClient client;
+        qt::QtTcpClient client;
         FakeTextBox ip("127.0.0.1", kLinkDownColour);
         FakeTextBox port(peer.portText());
-        platform::QtTimer hbOut(5, true);
+        qt::QtTimer hbOut(5, true);
         FakeTimer hbIn;
         test::WiredLink wired(client, ip, port, hbOut, hbIn);
         client.setEvents(wired.link.clientEvents());

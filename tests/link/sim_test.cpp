@@ -353,9 +353,9 @@ void SimTest::linkRecoversFromAnInstrumentThatKeepsClosing()
 
     test::FakeTextBox ip("127.0.0.1", link::kLinkDownColour);
     test::FakeTextBox port(sim.portText());
-    platform::QtTcpClient client;
-    platform::QtTimer hbOut(10, true);
-    platform::QtTimer hbIn(60, true);
+    qt::QtTcpClient client;
+    qt::QtTimer hbOut(10, true);
+    qt::QtTimer hbIn(60, true);
     test::WiredLink wired(client, ip, port, hbOut, hbIn);
     link::Link& l = wired.link;
     client.setEvents(l.clientEvents());

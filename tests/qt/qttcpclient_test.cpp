@@ -19,8 +19,8 @@
 #endif
 
 using quillon::Failure;
-using quillon::platform::QtTcpClient;
-using quillon::platform::TcpClient;
+using quillon::TcpClient;
+using quillon::qt::QtTcpClient;
 using namespace quillon::testing;
 using namespace std::chrono_literals;
 

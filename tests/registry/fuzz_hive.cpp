@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-using namespace quillon::platform::registry;
+using namespace quillon::registry;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {

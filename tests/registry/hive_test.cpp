@@ -1,7 +1,7 @@
 // The hive file: what it does with files it cannot parse, and that writers
 // killed at any moment or running side by side lose nothing.
 
-#include "registry/hiveregistry.h"
+#include "registry/hivefileregistry.h"
 #include "registry/hivetext_p.h"
 #include "settings/miscfunctions.h"
 #include "tests/registry/tempdir.h"
@@ -29,7 +29,7 @@ extern char** environ;
 namespace {
 
 namespace fs = std::filesystem;
-using namespace quillon::platform::registry;
+using namespace quillon::registry;
 using quillon::settings::kSettingsKey;
 using quillon::settings::MiscFunctions::ReadSetting;
 using quillon::settings::MiscFunctions::WriteSetting;
@@ -47,7 +47,7 @@ protected:
     {
         return WriteSetting(hive, HKeyLocalMachine, kSettingsKey, name, text);
     }
-    bool read(HiveRegistry& registry, const std::string& name, std::string& text)
+    bool read(HiveFileRegistry& registry, const std::string& name, std::string& text)
     {
         return ReadSetting(registry, HKeyLocalMachine, kSettingsKey, name, text);
     }
@@ -77,7 +77,7 @@ protected:
 
     TempDir dir;
     fs::path file = dir.path() / "registry.reg";
-    HiveRegistry hive{file};
+    HiveFileRegistry hive{file};
 };
 
 // ---------------------------------------------------------------------------
@@ -110,7 +110,7 @@ TEST_F(HiveFile, AwkwardStringsReadBackExactlyFromTheFile)
         ASSERT_EQ(setRaw(row.name, RegSz, row.bytes), Success) << row.name;
 
     const std::string text = readBytes(file);
-    HiveRegistry other(file);
+    HiveFileRegistry other(file);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Key key = 0;
@@ -137,14 +137,14 @@ TEST_F(HiveFile, AwkwardStringsReadBackExactlyFromTheFile)
 
 TEST_F(HiveFile, TwoInstancesOnOneFileKeepEachOthersValues)
 {
-    HiveRegistry second(file);
+    HiveFileRegistry second(file);
     ASSERT_TRUE(write("Left", "100"));
     ASSERT_TRUE(WriteSetting(second, HKeyLocalMachine, kSettingsKey, "Top", "200"));
     ASSERT_TRUE(write("Frequency", "80"));
     ASSERT_TRUE(WriteSetting(second, HKeyLocalMachine, kSettingsKey, "Left", "101"));
 
-    HiveRegistry third(file);
-    for (HiveRegistry* registry : {&hive, &second, &third}) {
+    HiveFileRegistry third(file);
+    for (HiveFileRegistry* registry : {&hive, &second, &third}) {
         std::string text;
         EXPECT_TRUE(read(*registry, "Left", text));
         EXPECT_EQ(text, "101");
@@ -256,7 +256,7 @@ TEST_F(HiveFile, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
         TempDir folder;
         const fs::path damaged = folder.path() / "registry.reg";
         writeBytes(damaged, row.bytes);
-        HiveRegistry registry(damaged);
+        HiveFileRegistry registry(damaged);
 
         const auto expectSurvivors = [&](const char* when) {
             SCOPED_TRACE(when);
@@ -293,7 +293,8 @@ TEST_F(HiveFile, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
 TEST_F(HiveFile, SkippedLinesAreReportedOnceWithFileAndLineAndNothingElseIsSaid)
 {
     std::vector<std::string> reported;
-    HiveRegistry registry(file, [&](const std::string& message) { reported.push_back(message); });
+    HiveFileRegistry registry(file,
+                              [&](const std::string& message) { reported.push_back(message); });
     writeBytes(file,
                "REGEDIT4\n[" + kKeyPath + "]\n\"Left\"=\"1\"\n\"Top\"=oops\n\"Frequency\"=-\n");
 
@@ -322,7 +323,7 @@ TEST_F(HiveFile, FolderThatCannotBeWrittenFailsTheWriteAndNothingElse)
     // do not stop.
     const fs::path blocker = dir.path() / "not-a-folder";
     writeBytes(blocker, "just a file");
-    HiveRegistry blocked(blocker / "registry.reg");
+    HiveFileRegistry blocked(blocker / "registry.reg");
     Key key = 0;
     EXPECT_EQ(blocked.createKey(HKeyLocalMachine, kSettingsKey, 0, KeyAllAccess, key, nullptr),
               CantWrite);
@@ -337,7 +338,7 @@ TEST_F(HiveFile, FolderThatCannotBeWrittenFailsTheWriteAndNothingElse)
 TEST_F(HiveFile, WriteCreatesMissingFoldersAndReadsCreateNothing)
 {
     const fs::path nested = dir.path() / "a" / "b" / "registry.reg";
-    HiveRegistry registry(nested);
+    HiveFileRegistry registry(nested);
     std::string text;
     EXPECT_FALSE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", text));
     EXPECT_TRUE(filesInFolder().empty());
@@ -407,7 +408,7 @@ TEST_F(HiveFile, SymbolicLinkStaysALinkAndWhatItNamesTakesTheWrite)
         for (const auto& [where, says] : row.links)
             fs::create_symlink(says, folder.path() / where);
 
-        HiveRegistry registry(folder.path() / "registry.reg");
+        HiveFileRegistry registry(folder.path() / "registry.reg");
         ASSERT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Top", "2"));
         ASSERT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Top", "3"));
 
@@ -451,7 +452,7 @@ TEST_F(HiveFile, ReadOnlyFileOrFolderIsReadAndNeverWritten)
         const fs::path settings = folder.path() / "settings";
         const fs::path hiveFile = settings / "registry.reg";
         fs::create_directories(settings);
-        HiveRegistry registry(hiveFile);
+        HiveFileRegistry registry(hiveFile);
         ASSERT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", "1"));
         fs::permissions(hiveFile, row.file);
         fs::permissions(settings, row.folder);

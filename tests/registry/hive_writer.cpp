@@ -7,14 +7,14 @@
 //   hive_writer FILE names PREFIX COUNT
 //       writes "<PREFIX>-<k>" = "<k>" for k = 0 .. COUNT - 1, then ends.
 
-#include "registry/hiveregistry.h"
+#include "registry/hivefileregistry.h"
 #include "settings/miscfunctions.h"
 
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-using namespace quillon::platform::registry;
+using namespace quillon::registry;
 
 // The counter value is padded so that each write takes long enough for a kill
 // to land inside it; the tests check the padding to see a torn value.
@@ -29,7 +29,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: hive_writer FILE counter START | FILE names PREFIX COUNT\n");
         return 2;
     }
-    HiveRegistry hive(argv[1]);
+    HiveFileRegistry hive(argv[1]);
     const std::string mode = argv[2];
     if (mode == "counter") {
         for (unsigned long i = std::strtoul(argv[3], nullptr, 10);; ++i) {

@@ -11,7 +11,7 @@
 
 namespace {
 
-using namespace quillon::platform::registry;
+using namespace quillon::registry;
 
 const std::string kKeyPath = "HKEY_LOCAL_MACHINE\\SOFTWARE\\Oxwell\\Quillon";
 

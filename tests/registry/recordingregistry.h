@@ -15,7 +15,7 @@
 
 namespace quillon::tests {
 
-using namespace platform::registry;
+using namespace quillon::registry;
 
 class RecordingRegistry : public Registry
 {

@@ -1,7 +1,7 @@
 // What every registry backend must do for the settings routines: one suite,
 // run against memory, the hive file and, on Windows, the registry itself.
 
-#include "registry/hiveregistry.h"
+#include "registry/hivefileregistry.h"
 #include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
 #include "tests/registry/recordingregistry.h"
@@ -24,7 +24,7 @@
 
 namespace {
 
-using namespace quillon::platform::registry;
+using namespace quillon::registry;
 using quillon::settings::MiscFunctions::ReadSetting;
 using quillon::settings::MiscFunctions::WriteSetting;
 using quillon::tests::RecordingRegistry;
@@ -42,7 +42,7 @@ struct MemoryBackend
 struct HiveBackend
 {
     TempDir dir;
-    HiveRegistry registry{dir.path() / "quillon" / "registry.reg"};
+    HiveFileRegistry registry{dir.path() / "quillon" / "registry.reg"};
     Key root = HKeyLocalMachine;
     std::string base = kBase;
 };

@@ -16,7 +16,7 @@
 
 namespace {
 
-using namespace quillon::platform::registry;
+using namespace quillon::registry;
 using quillon::settings::kSettingsKey;
 using quillon::settings::MiscFunctions::ReadSetting;
 using quillon::settings::MiscFunctions::WriteSetting;

@@ -17,10 +17,10 @@
 
 namespace quillon::test {
 
-class FakeTextBox : public platform::TextBox
+class FakeTextBox : public quillon::TextBox
 {
 public:
-    explicit FakeTextBox(std::string text = {}, platform::Colour colour = platform::kWhite)
+    explicit FakeTextBox(std::string text = {}, quillon::Colour colour = quillon::kWhite)
         : m_text(std::move(text)), m_colour(colour)
     {}
 
@@ -38,15 +38,15 @@ public:
         if (onChange)
             onChange();
     }
-    platform::Colour backColour() const override { return m_colour; }
-    void setBackColour(platform::Colour colour) override { m_colour = colour; }
+    quillon::Colour backColour() const override { return m_colour; }
+    void setBackColour(quillon::Colour colour) override { m_colour = colour; }
 
 private:
     std::string m_text;
-    platform::Colour m_colour;
+    quillon::Colour m_colour;
 };
 
-class FakeListBox : public platform::ListBox
+class FakeListBox : public quillon::ListBox
 {
 public:
     explicit FakeListBox(std::vector<std::string> items, int index = -1)
@@ -74,14 +74,14 @@ private:
     int m_index;
 };
 
-class FakeCheckBox : public platform::CheckBox
+class FakeCheckBox : public quillon::CheckBox
 {
 public:
     bool ticked = false;
     bool isTicked() const override { return ticked; }
 };
 
-class FakeLabel : public platform::Label
+class FakeLabel : public quillon::Label
 {
 public:
     explicit FakeLabel(std::string caption) : m_caption(std::move(caption)) {}
@@ -102,7 +102,7 @@ private:
 // A timer whose ticks the test raises by calling the handler. `starts` counts
 // every enabling, which starts a fresh interval: the watchdog's restarts show
 // up there.
-class FakeTimer : public platform::Timer
+class FakeTimer : public quillon::Timer
 {
 public:
     explicit FakeTimer(bool enabled = false) : m_enabled(enabled) {}

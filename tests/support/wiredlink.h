@@ -22,8 +22,8 @@ class WiredLink
 public:
     // `atConnect` runs inside each Connect, after the indicator and the
     // timers and before the initialisation.
-    WiredLink(platform::TcpClient& client, platform::TextBox& txtIP,
-              const platform::TextBox& txtPort, platform::Timer& tmrHBout, platform::Timer& tmrHBin,
+    WiredLink(quillon::TcpClient& client, quillon::TextBox& txtIP, const quillon::TextBox& txtPort,
+              quillon::Timer& tmrHBout, quillon::Timer& tmrHBin,
               std::function<void()> atConnect = {})
         : m_atConnect(std::move(atConnect)), link({client, txtIP, txtPort, tmrHBout, tmrHBin}),
           init(link, {action(link::setChargePumpCurrents(1, 1, 1)),

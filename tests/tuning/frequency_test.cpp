@@ -92,7 +92,7 @@ struct FrequencyPanel
     FakeCheckBox chkZero;
     FakeTimer tmrZero;
     RecordingSender sender;
-    FrequencySetting setting{{txtFreq, txtSysClk, chkZero, tmrZero}, sender};
+    FrequencyUpdate setting{{txtFreq, txtSysClk, chkZero, tmrZero}, sender};
 
     FrequencyPanel()
     {

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
 // The hive file at `file`. Every call reads the file again, so several
 // instances, in one process or in several, see each other's writes.
@@ -21,10 +21,10 @@ namespace quillon::platform::registry {
 // first write over a file that holds no hive at all. `report` hears where
 // each skipped line is, as "file:line: what", once for each content of the
 // file, and where a copy was kept; nothing else is said anywhere.
-class HiveRegistry : public HiveBackedRegistry
+class HiveFileRegistry : public HiveBackedRegistry
 {
 public:
-    explicit HiveRegistry(std::filesystem::path file, Report report = {});
+    explicit HiveFileRegistry(std::filesystem::path file, Report report = {});
 
 protected:
     Result load(Hive& hive) override;
@@ -41,4 +41,4 @@ private:
     std::vector<std::string> m_lastProblems; // of the content parsed last
 };
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry

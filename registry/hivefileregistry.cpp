@@ -1,7 +1,7 @@
 // The registry over the hive file: every read parses the file again, every
 // change rewrites it whole through the file store.
 
-#include "registry/hiveregistry.h"
+#include "registry/hivefileregistry.h"
 
 #include "registry/hivetext_p.h"
 
@@ -9,19 +9,19 @@
 
 namespace fs = std::filesystem;
 
-namespace quillon::platform::registry {
+namespace quillon::registry {
 
-HiveRegistry::HiveRegistry(fs::path file, Report report)
+HiveFileRegistry::HiveFileRegistry(fs::path file, Report report)
     : m_file(std::move(file)), m_report(std::move(report))
 {}
 
-void HiveRegistry::report(const std::string& message) const
+void HiveFileRegistry::report(const std::string& message) const
 {
     if (m_report)
         m_report(message);
 }
 
-bool HiveRegistry::parse(const HiveFile::Contents& contents, Hive& hive)
+bool HiveFileRegistry::parse(const HiveFile::Contents& contents, Hive& hive)
 {
     HiveParseResult parsed = parseHive(contents.bytes);
     const std::string file = m_file.path().string();
@@ -45,7 +45,7 @@ bool HiveRegistry::parse(const HiveFile::Contents& contents, Hive& hive)
     return parsed.ok && parsed.skipped.empty();
 }
 
-Result HiveRegistry::load(Hive& hive)
+Result HiveFileRegistry::load(Hive& hive)
 {
     hive = Hive();
     const HiveFile::Contents contents = m_file.read(kMaxHiveBytes);
@@ -56,7 +56,7 @@ Result HiveRegistry::load(Hive& hive)
     return Success;
 }
 
-Result HiveRegistry::update(const Change& change)
+Result HiveFileRegistry::update(const Change& change)
 {
     fs::path keptAside;
     const Result result = m_file.rewrite(
@@ -84,4 +84,4 @@ Result HiveRegistry::update(const Change& change)
     return result;
 }
 
-} // namespace quillon::platform::registry
+} // namespace quillon::registry
