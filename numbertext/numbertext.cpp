@@ -19,17 +19,9 @@ namespace quillon::numbertext {
 
 namespace {
 
-// The value of one hexadecimal digit (0-9, a-f, A-F), or -1 for any other
-// character.
-int hexDigitValue(char c)
+bool isHexDigit(char c)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
 }
 
 // Blanks, tabs and line feeds are skipped by the lenient parse wherever they
@@ -257,7 +249,7 @@ std::optional<double> lenientRadix(Reader& reader)
 
     std::string digits;
     for (char c = reader.peek(); c != '\0'; c = reader.peek()) {
-        if (hex ? hexDigitValue(c) < 0 : (c < '0' || c > '7'))
+        if (hex ? !isHexDigit(c) : (c < '0' || c > '7'))
             break;
         digits += c;
         reader.advance();
