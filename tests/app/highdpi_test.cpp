@@ -155,7 +155,7 @@ void TestHighDpi::proportionsKept_data()
 {
     QTest::addColumn<QString>("name");
     QTest::addColumn<QRect>("twips");
-    // One control of each kind and depth; mainwindow_test checks every one at
+    // One control of each kind and depth; main_window_test checks every one at
     // scale 1.
     QTest::newRow("Frame13") << "Frame13" << QRect(105, 1050, 2685, 1305);
     QTest::newRow("txtFreq") << "txtFreq" << QRect(240, 240, 1200, 375);

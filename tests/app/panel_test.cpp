@@ -2,12 +2,12 @@
 // with key and mouse input, and the bytes that reach a real loopback socket.
 
 #include "app/main_window.h"
-#include "instrument.h"
 #include "link/protocol.h"
 #include "qt/qtcontrols.h"
 #include "qt/qttcpclient.h"
 #include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
+#include "tests/support/loopback.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -77,7 +77,7 @@ private:
     }
 
     std::unique_ptr<registry::MemoryRegistry> m_registry;
-    std::unique_ptr<Instrument> m_instrument;
+    std::unique_ptr<quillon::test::Peer> m_instrument;
     std::unique_ptr<formMain> m_window;
     QByteArray m_port;
 };
@@ -86,7 +86,7 @@ void TestPanel::init()
 {
     m_registry = std::make_unique<registry::MemoryRegistry>();
     writeSetting("IP Address", "127.0.0.1");
-    m_instrument = std::make_unique<Instrument>();
+    m_instrument = std::make_unique<quillon::test::Peer>();
 }
 
 void TestPanel::cleanup()
@@ -104,17 +104,17 @@ void TestPanel::startConnected(int heartbeatMs)
     options.heartbeatOutMs = heartbeatMs;
     options.watchdogMs = 600000;
     options.zeroStartMs = 50;
-    m_port = m_instrument->port();
+    m_port = QByteArray::number(m_instrument->port());
     options.port = m_port.constData();
     m_window = std::make_unique<formMain>(*m_registry, options);
     m_window->Form_Load();
     QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
     // With a quick heartbeat, beats may follow the sequence before a busy
     // machine lets the test look; nothing else may.
-    QTRY_VERIFY(m_instrument->received().startsWith(kConnectSequence));
-    QCOMPARE(m_instrument->received().mid(kConnectSequence.size()).remove(QStringLiteral(" 7F")),
+    QTRY_VERIFY(m_instrument->receivedHex().startsWith(kConnectSequence));
+    QCOMPARE(m_instrument->receivedHex().mid(kConnectSequence.size()).remove(QStringLiteral(" 7F")),
              QString());
-    m_instrument->clear();
+    m_instrument->clearReceived();
 }
 
 void TestPanel::connectSequence()
@@ -188,7 +188,7 @@ void TestPanel::update()
     QCOMPARE(m_window->txtSysClk()->text(), systemClock);
     m_window->txtFreq()->setText(frequency);
     m_window->findChild<QCheckBox*>("chkZero")->setChecked(zeroStart);
-    QCOMPARE(m_instrument->received(), QString()); // typing sends nothing
+    QCOMPARE(m_instrument->receivedHex(), QString()); // typing sends nothing
 
     if (enterKey) {
         m_window->txtFreq()->setFocus();
@@ -203,10 +203,10 @@ void TestPanel::update()
     m_window->link().send(quillon::link::heartbeat());
     const QString marker = QStringLiteral("7F");
     const QString expected = sent.isEmpty() ? marker : sent + QLatin1Char(' ') + marker;
-    QTRY_COMPARE(m_instrument->received(), expected);
+    QTRY_COMPARE(m_instrument->receivedHex(), expected);
     if (armed) {
         // The zero start's tick selects slot 0 again, once.
-        QTRY_COMPARE(m_instrument->received(), expected + QStringLiteral(" A3 00"));
+        QTRY_COMPARE(m_instrument->receivedHex(), expected + QStringLiteral(" A3 00"));
         QVERIFY(!tmrZero->isEnabled());
     }
 }
@@ -233,9 +233,9 @@ void TestPanel::zeroStartRearmed()
     m_window->findChild<QCheckBox*>("chkZero")->setChecked(false);
     QTest::mouseClick(m_window->findChild<QPushButton*>("cmdUpdateFreq"), Qt::LeftButton);
     QVERIFY(tmrZero->isEnabled());
-    QTRY_VERIFY(m_instrument->received().endsWith(QStringLiteral("A3 00")));
+    QTRY_VERIFY(m_instrument->receivedHex().endsWith(QStringLiteral("A3 00")));
     QVERIFY(!tmrZero->isEnabled());
-    QCOMPARE(m_instrument->received().count(QStringLiteral("A3 00")), 1);
+    QCOMPARE(m_instrument->receivedHex().count(QStringLiteral("A3 00")), 1);
 }
 
 void TestPanel::systemClockRules_data()
@@ -335,7 +335,7 @@ void TestPanel::prescalerPick()
     QStringList expected;
     for (int i = 0; i < downKeys; ++i)
         QTest::keyClick(combo, Qt::Key_Down);
-    QTRY_VERIFY(m_instrument->received().endsWith(sent));
+    QTRY_VERIFY(m_instrument->receivedHex().endsWith(sent));
     QCOMPARE(QString::fromStdString(readSetting(setting.toLatin1().constData())), saved);
     QCOMPARE(m_window->lblLaserFreq()->text(), readout);
 }
@@ -386,8 +386,8 @@ void TestPanel::sessionSaveLeavesThePanelWorking()
     QCOMPARE(readSetting("Frequency"), "80");
     QVERIFY(!m_window->hasUnloaded());
 
-    m_instrument->clear();
-    QTRY_VERIFY(m_instrument->received().startsWith(QStringLiteral("7F 7F")));
+    m_instrument->clearReceived();
+    QTRY_VERIFY(m_instrument->receivedHex().startsWith(QStringLiteral("7F 7F")));
     QCOMPARE(m_window->enet().state(), int(quillon::TcpClient::Connected));
     QCOMPARE(m_window->txtIP()->palette().color(QPalette::Base), QColor(Qt::white));
 

@@ -18,7 +18,7 @@
 #include <memory>
 
 using namespace quillon;
-using namespace quillon::testing;
+using namespace quillon::test;
 using namespace std::chrono_literals;
 using link::kLinkDownColour;
 using link::kLinkUpColour;

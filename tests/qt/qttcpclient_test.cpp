@@ -21,7 +21,7 @@
 using quillon::Failure;
 using quillon::TcpClient;
 using quillon::qt::QtTcpClient;
-using namespace quillon::testing;
+using namespace quillon::test;
 using namespace std::chrono_literals;
 
 namespace {

@@ -4,7 +4,7 @@
 #include "registry/hivefileregistry.h"
 #include "registry/hivetext_p.h"
 #include "settings/miscfunctions.h"
-#include "tests/registry/tempdir.h"
+#include "tests/support/tempdir.h"
 
 #include <gtest/gtest.h>
 
@@ -33,9 +33,9 @@ using namespace quillon::registry;
 using quillon::settings::kSettingsKey;
 using quillon::settings::MiscFunctions::ReadSetting;
 using quillon::settings::MiscFunctions::WriteSetting;
-using quillon::tests::readBytes;
-using quillon::tests::TempDir;
-using quillon::tests::writeBytes;
+using quillon::test::readBytes;
+using quillon::test::TempDir;
+using quillon::test::writeBytes;
 
 const std::string kKeyPath = std::string("HKEY_LOCAL_MACHINE\\") + kSettingsKey;
 

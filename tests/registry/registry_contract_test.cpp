@@ -4,8 +4,8 @@
 #include "registry/hivefileregistry.h"
 #include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
-#include "tests/registry/recordingregistry.h"
-#include "tests/registry/tempdir.h"
+#include "tests/support/recordingregistry.h"
+#include "tests/support/tempdir.h"
 
 #ifdef _WIN32
 #include "registry/win32registry_p.h"
@@ -27,8 +27,8 @@ namespace {
 using namespace quillon::registry;
 using quillon::settings::MiscFunctions::ReadSetting;
 using quillon::settings::MiscFunctions::WriteSetting;
-using quillon::tests::RecordingRegistry;
-using quillon::tests::TempDir;
+using quillon::test::RecordingRegistry;
+using quillon::test::TempDir;
 
 const std::string kBase = "SOFTWARE\\Oxwell\\Quillon";
 

@@ -6,7 +6,7 @@
 
 #include "quillon_version.h"
 #include "registry/memoryregistry.h"
-#include "tests/registry/recordingregistry.h"
+#include "tests/support/recordingregistry.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ using namespace quillon::registry;
 using quillon::settings::kSettingsKey;
 using quillon::settings::MiscFunctions::ReadSetting;
 using quillon::settings::MiscFunctions::WriteSetting;
-using quillon::tests::RecordingRegistry;
+using quillon::test::RecordingRegistry;
 
 class MiscFunctionsTest : public ::testing::Test
 {

@@ -1,7 +1,8 @@
 #pragma once
 
-// Instruments on 127.0.0.1 for the TCP client and link tests: a peer that
-// accepts and records, a port that refuses, and a port that never answers.
+// Instruments on 127.0.0.1 for the in-process tests of the TCP client, the
+// link and the window: a peer that accepts and records, a port that refuses,
+// and a port that never answers.
 // All of them take a port the system picks; nothing here leaves loopback.
 
 #include <QByteArray>
@@ -19,7 +20,7 @@
 #include <unistd.h>
 #endif
 
-namespace quillon::testing {
+namespace quillon::test {
 
 inline std::string portText(quint16 port)
 {
@@ -62,12 +63,14 @@ public:
     Peer& operator=(const Peer&) = delete;
 
     quint16 port() const { return m_server.serverPort(); }
-    std::string portText() const { return testing::portText(port()); }
+    std::string portText() const { return test::portText(port()); }
     // Connections accepted so far.
     int accepted() const { return m_accepted; }
     // How often the client side went away.
     int peerGone() const { return m_peerGone; }
     QByteArray received() const { return m_received; }
+    // What arrived, as upper-case hex bytes separated by blanks ("A3 00").
+    QString receivedHex() const { return QString::fromLatin1(m_received.toHex(' ').toUpper()); }
     void clearReceived() { m_received.clear(); }
     QTcpSocket* socket() const { return m_socket; }
     bool connected() const
@@ -126,7 +129,7 @@ public:
     RefusingPort& operator=(const RefusingPort&) = delete;
 
     quint16 port() const { return m_port; }
-    std::string portText() const { return testing::portText(m_port); }
+    std::string portText() const { return test::portText(m_port); }
 
 private:
     int m_fd = -1;
@@ -164,7 +167,7 @@ public:
     UnansweredPort& operator=(const UnansweredPort&) = delete;
 
     quint16 port() const { return m_port; }
-    std::string portText() const { return testing::portText(m_port); }
+    std::string portText() const { return test::portText(m_port); }
 
 private:
     int m_fd = -1;
@@ -173,4 +176,4 @@ private:
 };
 #endif
 
-} // namespace quillon::testing
+} // namespace quillon::test

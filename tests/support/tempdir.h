@@ -18,7 +18,7 @@
 #define QUILLON_GETPID getpid
 #endif
 
-namespace quillon::tests {
+namespace quillon::test {
 
 class TempDir
 {
@@ -58,4 +58,4 @@ inline void writeBytes(const std::filesystem::path& file, const std::string& byt
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
 }
 
-} // namespace quillon::tests
+} // namespace quillon::test

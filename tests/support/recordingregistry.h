@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-namespace quillon::tests {
+namespace quillon::test {
 
 using namespace quillon::registry;
 
@@ -148,4 +148,4 @@ private:
     std::map<Key, int> m_closes;
 };
 
-} // namespace quillon::tests
+} // namespace quillon::test

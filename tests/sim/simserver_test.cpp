@@ -386,4 +386,4 @@ void SimTest::linkRecoversFromAnInstrumentThatKeepsClosing()
 }
 
 QTEST_GUILESS_MAIN(SimTest)
-#include "sim_test.moc"
+#include "simserver_test.moc"

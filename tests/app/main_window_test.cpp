@@ -312,4 +312,4 @@ void TestMainWindow::firstStart()
 }
 
 QTEST_MAIN(TestMainWindow)
-#include "mainwindow_test.moc"
+#include "main_window_test.moc"

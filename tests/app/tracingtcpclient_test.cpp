@@ -7,8 +7,7 @@
 #include "app/tracingtcpclient.h"
 #include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
-
-#include "instrument.h"
+#include "tests/support/loopback.h"
 
 #include <QLineEdit>
 #include <QLoggingCategory>
@@ -67,7 +66,7 @@ private:
     void startWindow(const QByteArray& port, int watchdogMs);
 
     std::unique_ptr<registry::MemoryRegistry> m_registry;
-    std::unique_ptr<Instrument> m_instrument;
+    std::unique_ptr<quillon::test::Peer> m_instrument;
     std::unique_ptr<formMain> m_window;
     QByteArray m_port;
 };
@@ -88,7 +87,7 @@ void TestLinkTrace::init()
     quillon::settings::MiscFunctions::WriteSetting(*m_registry, registry::HKeyLocalMachine,
                                                    "SOFTWARE\\Oxwell\\Quillon", "IP Address",
                                                    "127.0.0.1");
-    m_instrument = std::make_unique<Instrument>();
+    m_instrument = std::make_unique<quillon::test::Peer>();
     g_trace.clear();
 }
 
@@ -116,19 +115,19 @@ void TestLinkTrace::silentUnlessSwitchedOn()
     QVERIFY(!lcQuillonLink().isDebugEnabled());
     // A whole connect, sends refused before it and accepted after it: not a
     // line.
-    startWindow(m_instrument->port(), 600000);
-    QTRY_COMPARE(m_instrument->received(),
+    startWindow(QByteArray::number(m_instrument->port()), 600000);
+    QTRY_COMPARE(m_instrument->receivedHex(),
                  QStringLiteral("A0 01 A6 03 A9 61 00 B0 01 A8 02 AF 01 A3 00"));
     m_window->txtFreq()->setText(QStringLiteral("80"));
     QTest::keyClick(m_window->txtFreq(), Qt::Key_Return);
-    QTRY_VERIFY(m_instrument->received().endsWith(QStringLiteral("A7 00")));
+    QTRY_VERIFY(m_instrument->receivedHex().endsWith(QStringLiteral("A7 00")));
     QCOMPARE(g_trace, QStringList());
 }
 
 void TestLinkTrace::connectSequenceDecoded()
 {
     QLoggingCategory::setFilterRules(QStringLiteral("quillon.link.debug=true"));
-    startWindow(m_instrument->port(), 600000);
+    startWindow(QByteArray::number(m_instrument->port()), 600000);
     QTRY_VERIFY(!linesStartingWith(QStringLiteral("sent A3 00")).isEmpty());
 
     const QStringList expected{
@@ -145,7 +144,7 @@ void TestLinkTrace::connectSequenceDecoded()
     // The order around it: the restore's sends fail while the client is
     // closed, then the attempt, the connection and the Connect event.
     const QString connectLine =
-        QStringLiteral("connect to 127.0.0.1 port ") + QString::fromLatin1(m_instrument->port());
+        QStringLiteral("connect to 127.0.0.1 port ") + QString::number(m_instrument->port());
     const QStringList order{
         QStringLiteral("not sent (state 0): B0 01 SetRosaPrescaler"),
         connectLine,
@@ -237,4 +236,4 @@ void TestLinkTrace::watchdogDecisions()
 }
 
 QTEST_MAIN(TestLinkTrace)
-#include "linktrace_test.moc"
+#include "tracingtcpclient_test.moc"

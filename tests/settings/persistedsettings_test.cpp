@@ -252,4 +252,4 @@ void TestRestore::firstRunLeavesDefaults()
 }
 
 QTEST_MAIN(TestRestore)
-#include "restore_test.moc"
+#include "persistedsettings_test.moc"
