@@ -8,6 +8,7 @@ sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 
 import harness  # noqa: E402
 from harness import CAPTION, CLIENT_SIZE, E2ETestCase, LIGHT_RED, WHITE
+from harness.x11 import png_size
 
 
 class WindowTest(E2ETestCase):
@@ -65,12 +66,12 @@ class WindowTest(E2ETestCase):
         panel.wait_address_box(WHITE, 10)
         time.sleep(0.5)  # the last repaint after the connect
         picture = panel.screenshot()
-        self.assertEqual((picture.width, picture.height), CLIENT_SIZE)
+        self.assertEqual(png_size(picture), CLIENT_SIZE)
         if os.environ.get("QUILLON_UPDATE_SCREENSHOT") == "1":
             path = os.path.join(harness.REPO, "docs", "screenshot.png")
             os.makedirs(os.path.dirname(path), exist_ok=True)
             with open(path, "wb") as out:
-                out.write(picture.png())
+                out.write(picture)
 
 
 if __name__ == "__main__":
