@@ -15,12 +15,10 @@ namespace quillon::registry {
 // The hive file at `file`. Every call reads the file again, so several
 // instances, in one process or in several, see each other's writes.
 //
-// A file with lines the reader skipped still gives the values on its other
-// lines; the first write that would drop those lines first keeps a copy of
-// the whole file aside, byte for byte, as <file>.corrupt-<time>. So does the
-// first write over a file that holds no hive at all. `report` hears where
-// each skipped line is, as "file:line: what", once for each content of the
-// file, and where a copy was kept; nothing else is said anywhere.
+// What it does with lines it cannot read, and the copy it keeps aside before
+// a write would drop them, is the rule of registry/README.md. `report` hears
+// where each skipped line is and where a copy was kept; nothing else is said
+// anywhere.
 class HiveFileRegistry : public HiveBackedRegistry
 {
 public:

@@ -51,12 +51,8 @@ struct HiveParseResult
     std::vector<SkippedLine> skipped; // the lines left out, in order
 };
 
-// Parses hive text. Every line that can be read counts; a line that cannot
-// (a deletion, a foreign root, a trailing comment, a control character, a
-// line cut short) is skipped and listed, and so are the values under a key
-// line that was skipped. A quoted string holds its bytes as they are, UTF-8
-// or not. Only text without the REGEDIT4 header or over the size limit holds
-// nothing.
+// Parses hive text, skipping and listing the lines that registry/README.md
+// says are skipped.
 HiveParseResult parseHive(std::string_view text);
 // The text of a hive; parseHive gives the same hive back.
 std::string formatHive(const Hive& hive);
