@@ -104,6 +104,16 @@ void TracingTcpClient::sendData(std::span<const std::uint8_t> bytes)
     qCDebug(lcQuillonLink).noquote() << QStringLiteral("sent") << describeMessage(bytes);
 }
 
+void TracingTcpClient::holdSends()
+{
+    m_client.holdSends();
+}
+
+void TracingTcpClient::releaseSends()
+{
+    m_client.releaseSends();
+}
+
 void TracingTcpClient::close()
 {
     traceLink("close");

@@ -42,6 +42,8 @@ public:
     int state() const override;
     void connect(const std::string& host, const std::string& port) override;
     void sendData(std::span<const std::uint8_t> bytes) override;
+    void holdSends() override;
+    void releaseSends() override;
     void close() override;
     void setEvents(Events events) override;
 

@@ -10,6 +10,9 @@
 //    Connected with a Connect event, or in Error with an Error event;
 //  - sendData() succeeds only in Connected and throws quillon::Failure at once
 //    in any other state;
+//  - between holdSends() and its releaseSends() the messages sent wait, in
+//    their order, and leave together at the release (holds nest; the
+//    outermost release sends). close() sends what is held first;
 //  - close(), in any state, puts the client in Closed before it returns and
 //    raises no event;
 //  - when the instrument closes its side the client goes to Closing and raises
@@ -57,6 +60,9 @@ public:
     // used makes the attempt fail (Error), it does not throw.
     virtual void connect(const std::string& host, const std::string& port) = 0;
     virtual void sendData(std::span<const std::uint8_t> bytes) = 0;
+    // A client that writes each message at once keeps the contract as it is.
+    virtual void holdSends() {}
+    virtual void releaseSends() {}
     virtual void close() = 0;
     virtual void setEvents(Events events) = 0;
 };

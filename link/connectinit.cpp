@@ -13,7 +13,9 @@ void ConnectTimeInit::run()
     // The fixed sends are not guarded one by one: if one fails, the connection
     // dropped during the sequence, and the rest of it would only fail too. The
     // sequence stops quietly; the watchdog reconnects and the next connect
-    // repeats it whole. The three actions skip their own failing steps.
+    // repeats it whole. The three actions skip their own failing steps. The
+    // whole sequence leaves together when it ends.
+    const SendBatch batch(m_sender);
     runGuarded([&] {
         m_sender.send(connectA0());
         m_sender.send(connectA6());

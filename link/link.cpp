@@ -19,6 +19,16 @@ void Link::send(const Message& message)
     m_c.enet.sendData(message);
 }
 
+void Link::holdSends()
+{
+    m_c.enet.holdSends();
+}
+
+void Link::releaseSends()
+{
+    m_c.enet.releaseSends();
+}
+
 void Link::close()
 {
     m_c.enet.close();

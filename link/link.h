@@ -32,8 +32,11 @@ public:
 
     // Starts a connection attempt to the host and port in the window.
     void connect();
-    // One message, one write. Throws quillon::Failure unless connected.
+    // One message, one write, unless a SendBatch holds them. Throws
+    // quillon::Failure unless connected.
     void send(const Message& message) override;
+    void holdSends() override;
+    void releaseSends() override;
     void close();
     // Light red indicator, heartbeat stopped; the connection itself stays.
     void linkDown();

@@ -63,6 +63,25 @@ class Sender
 public:
     virtual ~Sender() = default;
     virtual void send(const Message& message) = 0;
+    // See SendBatch.
+    virtual void holdSends() {}
+    virtual void releaseSends() {}
+};
+
+// While it lives, the messages sent wait and then leave together, in their
+// order, in one write: a handler's messages reach the instrument as one
+// segment instead of one each, and none of them is held past the handler.
+// A failing send in between still lets the ones before it go.
+class SendBatch
+{
+public:
+    explicit SendBatch(Sender& sender) : m_sender(sender) { m_sender.holdSends(); }
+    ~SendBatch() { m_sender.releaseSends(); }
+    SendBatch(const SendBatch&) = delete;
+    SendBatch& operator=(const SendBatch&) = delete;
+
+private:
+    Sender& m_sender;
 };
 
 } // namespace quillon::link

@@ -202,8 +202,21 @@ void QtTcpClient::sendData(std::span<const std::uint8_t> bytes)
     if (m_socket->write(reinterpret_cast<const char*>(bytes.data()), size) != size)
         throw Failure("send: the write failed");
     // Hand the message to the network stack now, as one write, instead of at
-    // the next pass of the event loop. flush() does not block.
-    m_socket->flush();
+    // the next pass of the event loop; while held, with the others at the
+    // release. flush() does not block.
+    if (m_holds == 0)
+        m_socket->flush();
+}
+
+void QtTcpClient::holdSends()
+{
+    ++m_holds;
+}
+
+void QtTcpClient::releaseSends()
+{
+    if (m_holds > 0 && --m_holds == 0)
+        m_socket->flush();
 }
 
 void QtTcpClient::close()
@@ -211,6 +224,10 @@ void QtTcpClient::close()
     ++m_generation;
     m_dataArrivalPending = false;
     m_attemptTimer->stop();
+    // abort() drops what the socket still buffers; held messages were sent
+    // before the close, so they go first.
+    if (m_holds > 0)
+        m_socket->flush();
     {
         // abort() emits stateChanged and disconnected synchronously; a close
         // raises no event.

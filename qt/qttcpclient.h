@@ -57,8 +57,11 @@ public:
     // Throws quillon::Failure unless the client is Closed. A host or port that
     // cannot be used ends the attempt in Error, reported from the event loop.
     void connect(const std::string& host, const std::string& port) override;
-    // One write per message; throws quillon::Failure unless Connected.
+    // One write per message, or per hold; throws quillon::Failure unless
+    // Connected.
     void sendData(std::span<const std::uint8_t> bytes) override;
+    void holdSends() override;
+    void releaseSends() override;
     void close() override;
     void setEvents(Events events) override;
 
@@ -109,6 +112,8 @@ private:
     // Arrivals that come before the last DataArrival was handled are covered
     // by it; this keeps a flood from filling the event queue.
     bool m_dataArrivalPending = false;
+    // Open holds: while above zero, messages wait in the socket's buffer.
+    int m_holds = 0;
 };
 
 } // namespace quillon::qt

@@ -69,7 +69,8 @@ void FrequencyUpdate::cmdUpdateFreq_Click()
 {
     // One guarded action: the first failure ends it without a word, and
     // whatever went out before it stays sent. The operator simply presses
-    // Update again.
+    // Update again. The messages leave together when the handler ends.
+    const link::SendBatch batch(m_sender);
     runGuarded([&] {
         const double frequency = lenientParse(m_c.txtFreq.text());
         const double systemClock = strictParse(m_c.txtSysClk.text());

@@ -21,8 +21,11 @@ class DroppingSender : public Sender
 public:
     explicit DroppingSender(int dropAt) : m_dropAt(dropAt) {}
 
+    void holdSends() override { ++holds; }
+    void releaseSends() override { --holds; }
     void send(const Message& message) override
     {
+        sentUnheld += holds == 0 ? 1 : 0;
         attempted.push_back(message);
         if (m_dropAt >= 0 && static_cast<int>(attempted.size()) > m_dropAt)
             throw quillon::Failure("link down");
@@ -31,6 +34,8 @@ public:
 
     std::vector<Message> attempted;
     std::vector<Message> sent;
+    int holds = 0;
+    int sentUnheld = 0;
 
 private:
     int m_dropAt;
@@ -95,6 +100,9 @@ TEST_P(ConnectInit, SendsInOrderAndStopsQuietlyWhenAFixedSendFails)
     EXPECT_EQ(f.sender.attempted, attempted);
     EXPECT_EQ(f.sender.sent, sent);
     EXPECT_EQ(f.ran, c.actionsRun);
+    // The sequence leaves in one write, and nothing stays held after a drop.
+    EXPECT_EQ(f.sender.sentUnheld, 0);
+    EXPECT_EQ(f.sender.holds, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -121,6 +121,8 @@ private Q_SLOTS:
     void sendOutsideConnectedFailsAtOnce_data();
     void sendOutsideConnectedFailsAtOnce();
     void sendWhileConnectingIsNeverSentLater();
+    void heldSendsLeaveTogether_data();
+    void heldSendsLeaveTogether();
     void closeIsImmediateAndSilent_data();
     void closeIsImmediateAndSilent();
     void refusedAttemptEndsInError();
@@ -345,6 +347,49 @@ void QtTcpClientTest::sendWhileConnectingIsNeverSentLater()
     const std::uint8_t marker[] = {0xA3, 0x00};
     rec.inside([&] { client.sendData(marker); });
     QTRY_COMPARE(peer.received(), QByteArray("\xA3\x00", 2));
+}
+
+void QtTcpClientTest::heldSendsLeaveTogether_data()
+{
+    // How the messages end: holds opened (nested), then released or the
+    // client closed before the release.
+    QTest::addColumn<int>("holds");
+    QTest::addColumn<bool>("closeWhileHeld");
+    QTest::newRow("not held: each at once") << 0 << false;
+    QTest::newRow("held: at the release") << 1 << false;
+    QTest::newRow("nested: at the outermost release") << 2 << false;
+    QTest::newRow("closed while held: sent before the close") << 1 << true;
+}
+
+void QtTcpClientTest::heldSendsLeaveTogether()
+{
+    QFETCH(int, holds);
+    QFETCH(bool, closeWhileHeld);
+    Peer peer;
+    QtTcpClient client;
+    Recorder rec(client);
+    reach(Situation::Connected, client, rec, peer);
+    const QByteArray update("\xA5\x00\xAA\xAA\x36\x03\xA2\xA7\x00", 9);
+
+    for (int i = 0; i < holds; ++i)
+        client.holdSends();
+    for (const QByteArray& message : {update.first(6), update.sliced(6, 1), update.sliced(7)}) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(message.constData());
+        rec.inside([&] { client.sendData({bytes, std::size_t(message.size())}); });
+    }
+    // Held bytes wait in the socket, not in the network stack.
+    QCOMPARE(client.socket().bytesToWrite(), holds > 0 ? qint64(update.size()) : 0);
+    if (closeWhileHeld) {
+        rec.close();
+    } else {
+        for (int i = 0; i < holds; ++i) {
+            QCOMPARE(client.socket().bytesToWrite(), qint64(update.size()));
+            client.releaseSends();
+        }
+        QCOMPARE(client.socket().bytesToWrite(), 0);
+    }
+    QTRY_COMPARE(peer.received(), update);
+    QCOMPARE(rec.eventsInsideCalls(), 0);
 }
 
 void QtTcpClientTest::closeIsImmediateAndSilent_data()

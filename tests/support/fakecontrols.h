@@ -120,8 +120,8 @@ private:
     bool m_enabled;
 };
 
-// Records what goes out; the link can be down from the start or drop after a
-// number of messages.
+// Records what goes out, and whether it was held to leave with others; the
+// link can be down from the start or drop after a number of messages.
 class RecordingSender : public link::Sender
 {
 public:
@@ -129,7 +129,11 @@ public:
     int sendsLeft = -1;
     std::vector<link::Message> sent;
     std::function<void(const link::Message&)> onSend;
+    int holds = 0;      // open holds now
+    int sentUnheld = 0; // messages that left on their own
 
+    void holdSends() override { ++holds; }
+    void releaseSends() override { --holds; }
     void send(const link::Message& message) override
     {
         if (sendsLeft == 0)
@@ -137,6 +141,7 @@ public:
         if (sendsLeft > 0)
             --sendsLeft;
         sent.push_back(message);
+        sentUnheld += holds == 0 ? 1 : 0;
         if (onSend)
             onSend(message);
     }

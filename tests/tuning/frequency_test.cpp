@@ -155,6 +155,9 @@ TEST_P(FrequencyUpdate, SendsExactlyTheseMessages)
     panel.setting.cmdUpdateFreq_Click();
 
     EXPECT_EQ(panel.sender.sent, c.expected);
+    // They leave together, and nothing stays held after a failure.
+    EXPECT_EQ(panel.sender.sentUnheld, 0);
+    EXPECT_EQ(panel.sender.holds, 0);
     EXPECT_EQ(panel.tmrZero.isEnabled(), c.timerArmed);
     // The Update changes no control.
     EXPECT_EQ(panel.txtFreq.text(), c.frequency);
