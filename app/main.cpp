@@ -1,10 +1,10 @@
 #include "app/main_window.h"
 #include "app/singleinstance.h"
 #include "app/terminationsignals.h"
+#include "app/widgetkit.h"
 #include "registry/registry.h"
 
 #include <QApplication>
-#include <QIcon>
 #include <QLoggingCategory>
 #include <QSessionManager>
 
@@ -28,7 +28,7 @@ int main(int argc, char* argv[])
     if (!instance.isFirst())
         return 0;
 
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.xpm")));
+    QApplication::setWindowIcon(quillon::app::kit::panelIcon());
 
     // The settings live in the platform's own registry, made once here.
     const auto registry = quillon::registry::platformRegistry(

@@ -10,17 +10,9 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
-#include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-
-// The icon lives in this static library's resources, which a static library
-// must register itself.
-static void initResources()
-{
-    Q_INIT_RESOURCE(quillon);
-}
 
 namespace quillon::app {
 
@@ -33,10 +25,9 @@ formMain::formMain(registry::Registry& registry, const Options& options, QWidget
                           Qt::MSWindowsFixedSizeDialogHint),
       m_registry(registry)
 {
-    initResources();
     setObjectName(QStringLiteral("formMain"));
     setWindowTitle(QStringLiteral("Quillon Test"));
-    setWindowIcon(QIcon(QStringLiteral(":/quillon/quillon.xpm")));
+    setWindowIcon(panelIcon());
     setFont(regularFont());
     // Fixed single border: the client area is 4560 x 4785 twips.
     setFixedSize(4560 / kTwipsPerPixel, 4785 / kTwipsPerPixel);

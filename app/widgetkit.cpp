@@ -14,6 +14,9 @@
 
 #include <algorithm>
 
+// The icon's picture, compiled in: an XPM file is C.
+#include "app/resources/quillon.xpm"
+
 namespace quillon::app::kit {
 
 using qt::kTwipsPerPixel;
@@ -92,6 +95,14 @@ void place(QWidget* widget, int left, int top, int width, int height)
 {
     widget->setGeometry(left / kTwipsPerPixel, top / kTwipsPerPixel, width / kTwipsPerPixel,
                         height / kTwipsPerPixel);
+}
+
+QIcon panelIcon()
+{
+    // Made from the picture in memory: a picture opened as a file (even a
+    // resource) makes Qt look through every image plugin installed before it
+    // reads one, which cost more of the start-up than all the settings.
+    return QIcon(QPixmap(quillon_xpm));
 }
 
 QFont regularFont()

@@ -6,6 +6,7 @@
 // keeps the table itself.
 
 #include <QFont>
+#include <QIcon>
 #include <QString>
 #include <QStringList>
 
@@ -22,6 +23,9 @@ namespace quillon::app::kit {
 // Positions and sizes come in twips, 15 to a logical pixel, so Qt's high-DPI
 // scaling keeps the window's proportions.
 void place(QWidget* widget, int left, int top, int width, int height);
+
+// The panel's own 32 x 32 icon of 16 colours.
+QIcon panelIcon();
 
 // The window's regular face: the fonts were drawn for a small bitmap sans
 // face; any sans face at the same pixel size keeps the captions inside their
