@@ -7,8 +7,16 @@
 #include <system_error>
 #else
 #include <QDir>
-#include <QLockFile>
+#include <QFile>
 #include <QStandardPaths>
+#include <QtDebug>
+
+#include <cerrno>
+#include <cstring>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
 #endif
 
 namespace quillon::app {
@@ -42,23 +50,39 @@ SingleInstance::SingleInstance(const QString& name) : m_lock(std::make_unique<Lo
 
 struct SingleInstance::Lock
 {
-    explicit Lock(const QString& path) : file(path) {}
-    QLockFile file;
+    int fd = -1;
+    ~Lock()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
 };
 
-SingleInstance::SingleInstance(const QString& name)
+SingleInstance::SingleInstance(const QString& name) : m_lock(std::make_unique<Lock>())
 {
     QString folder = QStandardPaths::writableLocation(QStandardPaths::RuntimeLocation);
     if (folder.isEmpty())
         folder = QDir::tempPath();
     QDir().mkpath(folder);
-    m_lock = std::make_unique<Lock>(QDir(folder).filePath(name + QStringLiteral(".lock")));
-    // A lock is stale only when its owner is gone, never because it is old:
-    // a panel runs for weeks.
-    m_lock->file.setStaleLockTime(0);
-    m_first = m_lock->file.tryLock(0);
+    const QString path = QDir(folder).filePath(name + QStringLiteral(".lock"));
+    // The kernel's lock on the open file: it goes with the process however
+    // the process ends, so it is never stale, and the file need hold nothing
+    // nor reach the disk (a lock file with the owner's details written and
+    // synced cost a disk flush at every start). The file stays: removing it
+    // could let two copies lock two different files of the same name.
+    m_lock->fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (m_lock->fd >= 0 && ::flock(m_lock->fd, LOCK_EX | LOCK_NB) == 0) {
+        m_first = true;
+        return;
+    }
+    if (m_lock->fd >= 0 && errno == EWOULDBLOCK)
+        return; // another copy holds it
+    // Nothing says another copy runs: a folder we may not write must not keep
+    // the panel from starting.
+    qWarning("quillon: cannot lock %s (%s); not checking for another copy", qPrintable(path),
+             std::strerror(errno));
+    m_first = true;
 }
-
 #endif
 
 SingleInstance::~SingleInstance() = default;
