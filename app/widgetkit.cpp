@@ -148,7 +148,11 @@ QComboBox* list(QWidget* parent, const char* name, const QStringList& entries, i
 {
     auto* combo = new QComboBox(parent);
     combo->setObjectName(QLatin1String(name));
-    combo->setFont(regularFont());
+    // A list that inherits the regular face keeps it: setting a face makes a
+    // list build its drop-down at once (Qt gives the drop-down the new face),
+    // where one that inherits it builds it when first opened, in that face.
+    if (parent->font() != regularFont())
+        combo->setFont(regularFont());
     combo->setEditable(false); // pick only: the operator cannot type into it
     combo->addItems(entries);
     combo->setCurrentIndex(-1); // created with no entry selected

@@ -3,10 +3,12 @@
 // tips, timers and the window itself; and the first start-up.
 
 #include "app/main_window.h"
+#include "app/widgetkit.h"
 #include "qt/qtcontrols.h"
 #include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
 
+#include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -19,6 +21,7 @@
 #include <QTimer>
 
 using quillon::app::formMain;
+namespace kit = quillon::app::kit;
 using quillon::qt::QtTimer;
 namespace registry = quillon::registry;
 
@@ -154,6 +157,9 @@ void TestMainWindow::lists()
     auto* combo = window.findChild<QComboBox*>(name);
     QVERIFY(combo);
     QVERIFY(!combo->isEditable()); // pick only
+    // In the regular face, and so is its drop-down.
+    QCOMPARE(combo->font(), kit::regularFont());
+    QCOMPARE(combo->view()->font(), kit::regularFont());
     QStringList actual;
     for (int i = 0; i < combo->count(); ++i)
         actual << combo->itemText(i);
