@@ -23,6 +23,13 @@ void HiveFileRegistry::report(const std::string& message) const
 
 bool HiveFileRegistry::parse(const HiveFile::Contents& contents, Hive& hive)
 {
+    // Every call reads the file again and mostly finds the bytes it found
+    // last time (a start-up reads it some twenty times): those need no
+    // second parse, and have been reported already.
+    if (m_lastBytes == contents.bytes) {
+        hive = m_lastHive;
+        return m_lastComplete;
+    }
     HiveParseResult parsed = parseHive(contents.bytes);
     const std::string file = m_file.path().string();
     std::vector<std::string> problems;
@@ -42,7 +49,10 @@ bool HiveFileRegistry::parse(const HiveFile::Contents& contents, Hive& hive)
         m_lastProblems = std::move(problems);
     }
     hive = std::move(parsed.hive);
-    return parsed.ok && parsed.skipped.empty();
+    m_lastBytes = contents.bytes;
+    m_lastHive = hive;
+    m_lastComplete = parsed.ok && parsed.skipped.empty();
+    return m_lastComplete;
 }
 
 Result HiveFileRegistry::load(Hive& hive)

@@ -7,6 +7,7 @@
 #include "registry/hivefile.h"
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,7 +37,11 @@ private:
 
     HiveFile m_file;
     Report m_report;
-    std::vector<std::string> m_lastProblems; // of the content parsed last
+    // The content parsed last, what it gave and what was said of it.
+    std::optional<std::string> m_lastBytes;
+    Hive m_lastHive;
+    bool m_lastComplete = true;
+    std::vector<std::string> m_lastProblems;
 };
 
 } // namespace quillon::registry

@@ -15,6 +15,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #ifndef _WIN32
@@ -374,6 +375,50 @@ TEST_F(HiveFile, FileHoldsTheSettingsAsReadableText)
 }
 
 #ifndef _WIN32
+
+// A save that changes nothing leaves the file as it was: not rewritten, not
+// renamed over, not touched at all. One that changes anything replaces the
+// file whole, which only the durable path does (written beside it, synced,
+// renamed over it: a new inode), and a fresh reader sees it.
+TEST_F(HiveFile, SaveThatChangesNothingLeavesTheFileUntouched)
+{
+    struct Row
+    {
+        const char* what;
+        std::string name;
+        std::string text;
+        bool changes;
+    };
+    const std::vector<Row> rows = {
+        {"the same text again", "Left", "1200", false},
+        {"the same value under another case", "LEFT", "1200", false},
+        {"another text", "Left", "1201", true},
+        {"a new value", "Top", "300", true},
+    };
+    const auto fingerprint = [this] {
+        struct stat st = {};
+        EXPECT_EQ(::stat(file.c_str(), &st), 0);
+        return std::make_tuple(st.st_ino, st.st_mtim.tv_sec, st.st_mtim.tv_nsec, st.st_ctim.tv_sec,
+                               st.st_ctim.tv_nsec, readBytes(file));
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        fs::remove(file);
+        ASSERT_TRUE(write("Left", "1200"));
+        const auto before = fingerprint();
+
+        ASSERT_TRUE(write(row.name, row.text));
+
+        const auto after = fingerprint();
+        EXPECT_EQ(after == before, !row.changes);
+        EXPECT_EQ(std::get<0>(after) != std::get<0>(before), row.changes) << "replaced whole";
+        std::string text;
+        HiveFileRegistry fresh(file);
+        EXPECT_TRUE(read(fresh, row.name, text));
+        EXPECT_EQ(text, row.text);
+        EXPECT_EQ(filesInFolder(), (std::vector<fs::path>{"registry.reg", "registry.reg.lock"}));
+    }
+}
 
 TEST_F(HiveFile, RewriteKeepsTheFilesPermissions)
 {
