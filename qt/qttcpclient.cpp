@@ -3,6 +3,7 @@
 #include "base/failure.h"
 
 #include <QHostAddress>
+#include <QNetworkProxy>
 #include <QSignalBlocker>
 #include <QTcpSocket>
 #include <QTimer>
@@ -139,6 +140,10 @@ bool isUsableHost(const QString& host)
 QtTcpClient::QtTcpClient(QObject* parent)
     : QObject(parent), m_socket(new QTcpSocket(this)), m_attemptTimer(new QTimer(this))
 {
+    // The instrument is reached directly. A proxy set for the desktop is for
+    // the web: it must not carry the link, and asking for it made every
+    // attempt wait for the system's proxy lookup before connecting.
+    m_socket->setProxy(QNetworkProxy::NoProxy);
     m_attemptTimer->setSingleShot(true);
     m_attemptTimer->setTimerType(Qt::PreciseTimer);
     QObject::connect(m_attemptTimer, &QTimer::timeout, this, &QtTcpClient::onAttemptTimeout);

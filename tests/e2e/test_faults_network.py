@@ -37,6 +37,19 @@ class NetworkFaultsTest(E2ETestCase):
         self.assertTrue(panel.running(), panel.output())
         self.assertEqual(panel.address_box_colour(), LIGHT_RED)
 
+    def test_proxy_set_for_the_desktop_does_not_carry_the_link(self):
+        """A web proxy named in the environment, as on machines behind a
+        site's firewall, is for browsers: the panel still reaches the
+        instrument itself. The proxies named here listen nowhere, so a link
+        sent through one of them would never connect."""
+        nowhere = "127.0.0.1:9"
+        proxies = {"http_proxy": "http://" + nowhere, "https_proxy": "http://" + nowhere,
+                   "all_proxy": "socks5://" + nowhere}
+        proxies.update({name.upper(): value for name, value in proxies.items()})
+        sim = self.session.start_sim()
+        self.session.start_panel(extra_env=proxies).window()
+        sim.wait_commands(connect_sequence(), 10)
+
     def test_refused_attempts_repeat_each_watchdog_period(self):
         refusing = self.session.start_sim("--refuse", name="refusing")
         panel = self.start_panel_at(DEFAULT_ADDRESS)
