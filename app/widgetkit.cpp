@@ -46,47 +46,77 @@ const QFont& buttonFont()
     return font;
 }
 
-// A frame that is itself on inside a frame that is off (the charge-pump
-// frame's three inner frames). Qt greys every child of a disabled widget; this
-// one draws its border and caption as an enabled frame does, while the
-// disabled container still keeps all input from the controls inside it.
-class LiveFrame : public QGroupBox
+// A frame. Its caption is drawn in its own face (bold on the window's frames)
+// while the frame itself keeps the window's regular face, so that the
+// controls inside inherit that face as they are made: a face set on a control
+// makes it lay out again, and makes a list build its drop-down at once.
+//
+// A live frame is one that is itself on inside a frame that is off (the
+// charge-pump frame's three inner frames). Qt greys every child of a disabled
+// widget; this one draws its border and caption as an enabled frame does,
+// while the disabled container still keeps all input from the controls inside
+// it.
+class Frame : public QGroupBox
 {
 public:
-    using QGroupBox::QGroupBox;
+    Frame(const QString& caption, const QFont& captionFace, bool live, QWidget* parent)
+        : QGroupBox(caption, parent), m_captionFace(captionFace), m_live(live)
+    {}
+
+    const QFont& captionFace() const { return m_captionFace; }
+
+    // The style's view of the frame, with the caption measured in its face.
+    void initCaptionOption(QStyleOptionGroupBox* option) const
+    {
+        initStyleOption(option);
+        option->fontMetrics = QFontMetrics(m_captionFace, this);
+    }
 
 protected:
     void paintEvent(QPaintEvent*) override
     {
         QStylePainter painter(this);
+        painter.setFont(m_captionFace);
         QStyleOptionGroupBox option;
-        initStyleOption(&option);
-        option.state |= QStyle::State_Enabled;
-        option.palette.setCurrentColorGroup(isActiveWindow() ? QPalette::Active
-                                                             : QPalette::Inactive);
-        // The caption's colour was taken from the disabled palette.
-        option.textColor = QColor::fromRgba(static_cast<QRgb>(
-            style()->styleHint(QStyle::SH_GroupBox_TextLabelColor, &option, this)));
+        initCaptionOption(&option);
+        if (m_live) {
+            option.state |= QStyle::State_Enabled;
+            option.palette.setCurrentColorGroup(isActiveWindow() ? QPalette::Active
+                                                                 : QPalette::Inactive);
+            // The caption's colour was taken from the disabled palette.
+            option.textColor = QColor::fromRgba(static_cast<QRgb>(
+                style()->styleHint(QStyle::SH_GroupBox_TextLabelColor, &option, this)));
+        }
         painter.drawComplexControl(QStyle::CC_GroupBox, option);
     }
+
+private:
+    QFont m_captionFace;
+    bool m_live;
 };
 
 // The width a frame needs to show its whole caption, where the style puts
 // it, with as much room after it as before it; its own width when the caption
 // fits already.
-int wholeCaptionWidth(const QGroupBox* box)
+int wholeCaptionWidth(const Frame* box)
 {
     QStyleOptionGroupBox option;
-    option.initFrom(box);
-    option.text = box->title();
+    box->initCaptionOption(&option);
     option.lineWidth = 1;
     option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
-    option.textAlignment = box->alignment();
     const QRect caption =
         box->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, box);
     if (caption.right() <= box->rect().right())
         return box->width();
     return caption.right() + 1 + caption.left();
+}
+
+// Controls take the regular face from the frame they are in; it is set only
+// where that frame's face is another.
+void useRegularFace(QWidget* control)
+{
+    if (control->parentWidget()->font() != regularFont())
+        control->setFont(regularFont());
 }
 
 } // namespace
@@ -114,11 +144,9 @@ QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, bool
                  int top, int width, int height, bool liveInDisabledFrame)
 {
     auto* box =
-        liveInDisabledFrame ? new LiveFrame(caption, parent) : new QGroupBox(caption, parent);
+        new Frame(caption, boldFont ? frameFont() : regularFont(), liveInDisabledFrame, parent);
     box->setObjectName(QLatin1String(name));
-    // Qt passes a parent's font on to its children; the inner frames take the
-    // window's regular face explicitly.
-    box->setFont(boldFont ? frameFont() : regularFont());
+    useRegularFace(box);
     place(box, left, top, width, height);
     // A caption wider than the frame, in a face wider than the one the table
     // was drawn for (Windows without "MS Sans Serif", such as Wine), grows
@@ -133,12 +161,18 @@ QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, bool
     return box;
 }
 
+QFont captionFace(const QGroupBox* frame)
+{
+    const auto* own = dynamic_cast<const Frame*>(frame);
+    return own != nullptr ? own->captionFace() : frame->font();
+}
+
 QLineEdit* textBox(QWidget* parent, const char* name, const QString& text, int left, int top,
                    int width, int height)
 {
     auto* edit = new QLineEdit(text, parent);
     edit->setObjectName(QLatin1String(name));
-    edit->setFont(regularFont());
+    useRegularFace(edit);
     place(edit, left, top, width, height);
     return edit;
 }
@@ -148,11 +182,9 @@ QComboBox* list(QWidget* parent, const char* name, const QStringList& entries, i
 {
     auto* combo = new QComboBox(parent);
     combo->setObjectName(QLatin1String(name));
-    // A list that inherits the regular face keeps it: setting a face makes a
-    // list build its drop-down at once (Qt gives the drop-down the new face),
-    // where one that inherits it builds it when first opened, in that face.
-    if (parent->font() != regularFont())
-        combo->setFont(regularFont());
+    // One that inherits the face builds its drop-down when first opened, in
+    // that face.
+    useRegularFace(combo);
     combo->setEditable(false); // pick only: the operator cannot type into it
     combo->addItems(entries);
     combo->setCurrentIndex(-1); // created with no entry selected
@@ -176,7 +208,7 @@ QLabel* label(QWidget* parent, const char* name, const QString& caption, int lef
 {
     auto* text = new QLabel(caption, parent);
     text->setObjectName(QLatin1String(name));
-    text->setFont(regularFont());
+    useRegularFace(text);
     place(text, left, top, width, height);
     return text;
 }
@@ -186,7 +218,7 @@ QCheckBox* checkBox(QWidget* parent, const char* name, const QString& caption, i
 {
     auto* box = new QCheckBox(caption, parent);
     box->setObjectName(QLatin1String(name));
-    box->setFont(regularFont());
+    useRegularFace(box);
     place(box, left, top, width, height);
     return box;
 }

@@ -32,11 +32,15 @@ QIcon panelIcon();
 // frames.
 QFont regularFont();
 
-// A frame; `boldFont` for a frame on the window, regular for one inside a
-// frame. `liveInDisabledFrame`: drawn as enabled inside a disabled frame. A
-// caption wider than the frame grows the frame rather than being cut off.
+// A frame; `boldFont`: its caption in bold, for a frame on the window; the
+// regular face for one inside a frame. Either way what it holds is in the
+// regular face. `liveInDisabledFrame`: drawn as enabled inside a disabled
+// frame. A caption wider than the frame grows the frame rather than being cut
+// off.
 QGroupBox* frame(QWidget* parent, const char* name, const QString& caption, bool boldFont, int left,
                  int top, int width, int height, bool liveInDisabledFrame = false);
+// The face a frame's caption is drawn in.
+QFont captionFace(const QGroupBox* frame);
 QLineEdit* textBox(QWidget* parent, const char* name, const QString& text, int left, int top,
                    int width, int height);
 // A pick-only list, created with no entry selected.

@@ -7,6 +7,7 @@
 // FILE: that is how the README's pictures are made.
 
 #include "app/main_window.h"
+#include "app/widgetkit.h"
 #include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
 
@@ -24,6 +25,7 @@
 #include <QTest>
 
 using quillon::app::formMain;
+namespace kit = quillon::app::kit;
 namespace registry = quillon::registry;
 
 namespace {
@@ -34,39 +36,43 @@ struct TextArea
 {
     QString text;
     QRect area;
+    QFont face; // the face it is drawn in
 };
 
 TextArea textArea(QWidget* widget)
 {
     QStyle* style = widget->style();
     if (auto* label = qobject_cast<QLabel*>(widget))
-        return {label->text(), label->contentsRect()};
+        return {label->text(), label->contentsRect(), label->font()};
     if (auto* box = qobject_cast<QCheckBox*>(widget)) {
         QStyleOptionButton option;
         option.initFrom(box);
         option.text = box->text();
         option.iconSize = box->iconSize();
-        return {box->text(), style->subElementRect(QStyle::SE_CheckBoxContents, &option, box)};
+        return {box->text(), style->subElementRect(QStyle::SE_CheckBoxContents, &option, box),
+                box->font()};
     }
     if (auto* push = qobject_cast<QPushButton*>(widget)) {
         QStyleOptionButton option;
         option.initFrom(push);
         option.text = push->text();
         option.features = QStyleOptionButton::None;
-        return {push->text(), style->subElementRect(QStyle::SE_PushButtonContents, &option, push)};
+        return {push->text(), style->subElementRect(QStyle::SE_PushButtonContents, &option, push),
+                push->font()};
     }
     if (auto* frame = qobject_cast<QGroupBox*>(widget)) {
         // The style sizes the title's rectangle to the text; a title too long
         // for its frame shows as a rectangle reaching past the frame's edge.
         QStyleOptionGroupBox option;
         option.initFrom(frame);
+        option.fontMetrics = QFontMetrics(kit::captionFace(frame), frame);
         option.text = frame->title();
         option.lineWidth = 1;
         option.subControls = QStyle::SC_GroupBoxFrame | QStyle::SC_GroupBoxLabel;
         option.textAlignment = frame->alignment();
         const QRect title =
             style->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, frame);
-        return {frame->title(), title.intersected(frame->rect())};
+        return {frame->title(), title.intersected(frame->rect()), kit::captionFace(frame)};
     }
     if (auto* edit = qobject_cast<QLineEdit*>(widget)) {
         QStyleOptionFrame option;
@@ -74,19 +80,23 @@ TextArea textArea(QWidget* widget)
         option.lineWidth = style->pixelMetric(QStyle::PM_DefaultFrameWidth, &option, edit);
         const QMargins margins = edit->textMargins();
         // QLineEdit keeps a further two pixels clear on each side.
-        return {edit->text(), style->subElementRect(QStyle::SE_LineEditContents, &option, edit)
-                                  .marginsRemoved(margins)
-                                  .adjusted(2, 0, -2, 0)};
+        return {edit->text(),
+                style->subElementRect(QStyle::SE_LineEditContents, &option, edit)
+                    .marginsRemoved(margins)
+                    .adjusted(2, 0, -2, 0),
+                edit->font()};
     }
     if (auto* combo = qobject_cast<QComboBox*>(widget)) {
         QStyleOptionComboBox option;
         option.initFrom(combo);
         option.currentText = combo->currentText();
         option.editable = combo->isEditable();
-        return {combo->currentText(), style->subControlRect(QStyle::CC_ComboBox, &option,
-                                                            QStyle::SC_ComboBoxEditField, combo)};
+        return {combo->currentText(),
+                style->subControlRect(QStyle::CC_ComboBox, &option, QStyle::SC_ComboBoxEditField,
+                                      combo),
+                combo->font()};
     }
-    return {};
+    return {QString(), QRect(), widget->font()};
 }
 
 } // namespace
@@ -223,7 +233,7 @@ void TestHighDpi::nothingClipped()
         ++checked;
         const QString where =
             widget->objectName() + QStringLiteral(" \"") + area.text + QStringLiteral("\"");
-        const int advance = widget->fontMetrics().horizontalAdvance(area.text);
+        const int advance = QFontMetrics(area.face, widget).horizontalAdvance(area.text);
         QVERIFY2(advance <= area.area.width(),
                  qPrintable(where + QStringLiteral(": text %1 px wide, room for %2 px")
                                         .arg(advance)
