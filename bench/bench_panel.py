@@ -26,7 +26,7 @@ sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
 
 import harness  # noqa: E402
 from harness import CAPTION, HEARTBEAT, PORT, TXTFREQ_BOX, TXTIP_BOX, wait_for  # noqa: E402
-from xclient import XClient, cpu_seconds, rss_kib  # noqa: E402
+from xclient import XClient, cpu_seconds, major_faults, rss_kib  # noqa: E402
 
 BARE_CAPTION = "Bare Widgets"
 BARE_ADDRESS = "10.2.0.1"  # the bare program's simulator
@@ -232,6 +232,7 @@ class Bench:
         wait_for("the writer's connection", lambda: socket_sim.connections() == 1, 5)
         keycode = self.x.return_keycode
         latency = {"panel": [], "bare": [], "socket": []}
+        faults = self.faults(panel, bare)
         bare_before = len(bare_record.times_of("A7 00"))
 
         def by_key(name, window, record, count):
@@ -252,6 +253,7 @@ class Bench:
             latency["socket"].append(socket_record.times_of("A7 00")[i] - sent)
             time.sleep(random.uniform(0.01, 0.03))
         writer.close()
+        self.fault_row("the Updates", faults, panel, bare)
         self.x.focus(panel.window())
         commands = [m for _, m in panel_record.poll() if m != HEARTBEAT]
         expected = harness.connect_sequence() + ["A5 00 AA AA 36 03", "A2", "A7 00"] * \
@@ -274,6 +276,7 @@ class Bench:
         # Enter held down: the server's auto-repeat runs an Update per repeat.
         print("auto-repeat for %d s" % duration, flush=True)
         updates_before = len(panel_record.times_of("A2"))
+        faults = self.faults(panel, bare)
         start = time.monotonic() * 1000.0
         self.session.xdotool("keydown", "Return")
         try:
@@ -286,8 +289,21 @@ class Bench:
                  "", "", "", "")
         self.heartbeat_rows("while Enter auto-repeats", panel_record.times_of(HEARTBEAT),
                             bare_record.times_of(HEARTBEAT), start, end)
+        self.fault_row("auto-repeat", faults, panel, bare)
         for process in (panel, bare, panel_sim, bare_sim, socket_sim):
             process.stop()
+
+    # Page faults that read from the disk stall a program for milliseconds;
+    # they come from the machine reclaiming memory, not from the program, and
+    # the X server's count is given beside the two programs'.
+    def faults(self, panel, bare):
+        return [major_faults(p) for p in (panel.pid, bare.pid, self.session.x11.xvfb.pid)]
+
+    def fault_row(self, phase, before, panel, bare):
+        after = self.faults(panel, bare)
+        counts = [b - a for a, b in zip(before, after)]
+        self.row("page faults read from disk during %s" % phase, "%d" % counts[0], "%d" % counts[1],
+                 "", "X server: %d" % counts[2], "")
 
     def heartbeat_rows(self, phase, panel_times, bare_times, start, end):
         panel, bare = beat_errors(panel_times, start, end), beat_errors(bare_times, start, end)

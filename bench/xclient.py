@@ -115,6 +115,12 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
+def major_faults(pid):
+    """Page faults of a process so far that had to read from the disk."""
+    with open("/proc/%d/stat" % pid) as stat:
+        return int(stat.read().rsplit(")", 1)[1].split()[9])
+
+
 def rss_kib(pid):
     with open("/proc/%d/status" % pid) as status:
         for line in status:
