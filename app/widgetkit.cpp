@@ -4,6 +4,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontDatabase>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -23,11 +24,31 @@ using qt::kTwipsPerPixel;
 
 namespace {
 
+// The faces the form was drawn for, in order of preference, narrowed to the
+// first that this machine has. Given the whole list, Qt asks the system's
+// font configuration about every face missing before that one, again for
+// each size and weight: a tenth of the form's construction where the first
+// faces are Windows' own.
+const QStringList& sansFaces()
+{
+    static const QStringList faces = [] {
+        const QStringList wanted{QStringLiteral("MS Sans Serif"),
+                                 QStringLiteral("Microsoft Sans Serif"),
+                                 QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")};
+        const QStringList installed = QFontDatabase::families();
+        for (const QString& face : wanted) {
+            if (installed.contains(face, Qt::CaseInsensitive))
+                return QStringList{face};
+        }
+        return wanted;
+    }();
+    return faces;
+}
+
 QFont sansFont(int pixelSize, bool bold)
 {
     QFont font;
-    font.setFamilies({QStringLiteral("MS Sans Serif"), QStringLiteral("Microsoft Sans Serif"),
-                      QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")});
+    font.setFamilies(sansFaces());
     font.setStyleHint(QFont::SansSerif);
     font.setPixelSize(pixelSize);
     font.setBold(bold);
