@@ -239,6 +239,23 @@ def main():
                  for kind in ("panel", "bare")]
         print("%-34s %10s %10s" % (step, cells[0], cells[1]))
 
+    # Durations, each the median of the starts' own: the moment a process
+    # gets going varies with the machine more than any step does.
+    print("\n%-34s %10s %10s" % ("duration (median, ms)", "quillon", "bare"))
+    spans = [(step[:-len(" (begins)")], step, step[:-len("begins)")] + "ends)")
+             for step in order if step.endswith("(begins)")]
+    spans += [("QApplication made to window mapped", "QApplication made (ends)", "window mapped"),
+              ("event loop to connect sequence at sim", "event loop (begins)",
+               "connect sequence at sim")]
+    for name, first, last in spans:
+        cells = []
+        for kind in ("panel", "bare"):
+            firsts, lasts = table.get(first, {}).get(kind), table.get(last, {}).get(kind)
+            cells.append("%.2f" % statistics.median(b - a for a, b in zip(firsts, lasts))
+                         if firsts and lasts and len(firsts) == len(lasts) else "")
+        if any(cells):
+            print("%-34s %10s %10s" % (name, cells[0], cells[1]))
+
 
 if __name__ == "__main__":
     main()
