@@ -75,12 +75,13 @@ SingleInstance::SingleInstance(const QString& name) : m_lock(std::make_unique<Lo
         m_first = true;
         return;
     }
-    if (m_lock->fd >= 0 && errno == EWOULDBLOCK)
+    const int error = errno; // before anything else may change it
+    if (m_lock->fd >= 0 && error == EWOULDBLOCK)
         return; // another copy holds it
     // Nothing says another copy runs: a folder we may not write must not keep
     // the panel from starting.
     qWarning("quillon: cannot lock %s (%s); not checking for another copy", qPrintable(path),
-             std::strerror(errno));
+             std::strerror(error));
     m_first = true;
 }
 #endif
