@@ -121,6 +121,11 @@ void TracingTcpClient::close()
     noteState();
 }
 
+bool TracingTcpClient::arrivalPending() const
+{
+    return m_client.arrivalPending();
+}
+
 void TracingTcpClient::setEvents(Events events)
 {
     m_client.setEvents({traced("Connect", std::move(events.connect)),

@@ -46,6 +46,7 @@ public:
     void releaseSends() override;
     void close() override;
     void setEvents(Events events) override;
+    bool arrivalPending() const override;
 
 private:
     // Traces the client's state number when it differs from the last one seen.

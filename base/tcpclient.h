@@ -19,6 +19,10 @@
 //    Close; it stays there until it is closed;
 //  - each arrival of new bytes raises DataArrival once; the bytes are read and
 //    thrown away;
+//  - arrivalPending() tells whether bytes have arrived whose DataArrival has
+//    not been handled yet (still in the network stack, or the event on its
+//    way): after a stall of the GUI thread a due timer may be handled before
+//    the socket's news;
 //  - events are never raised inside a call to this interface.
 
 #include <cstdint>
@@ -65,6 +69,7 @@ public:
     virtual void releaseSends() {}
     virtual void close() = 0;
     virtual void setEvents(Events events) = 0;
+    virtual bool arrivalPending() const = 0;
 };
 
 } // namespace quillon

@@ -69,11 +69,16 @@ void Link::Enet_Close()
     linkDown();
 }
 
+void Link::restartWatchdog()
+{
+    m_c.tmrHBin.setEnabled(false);
+    m_c.tmrHBin.setEnabled(true);
+}
+
 void Link::Enet_DataArrival()
 {
     // Any bytes are a sign of life: the watchdog's count starts afresh.
-    m_c.tmrHBin.setEnabled(false);
-    m_c.tmrHBin.setEnabled(true);
+    restartWatchdog();
 }
 
 void Link::Enet_Error()
@@ -96,6 +101,16 @@ void Link::tmrHBin_Timer()
 {
     SkipOnError steps;
     if (steps.test([&] { return m_c.enet.state() == TcpClient::Connected; })) {
+        // Bytes that came within the period but whose DataArrival is not
+        // handled yet are a sign of life like any other. After the GUI
+        // thread was stalled (a suspended machine, a paused VM), Qt may
+        // deliver the due tick before the socket's news; the instrument did
+        // send, and the verdict must not depend on that order.
+        if (steps.test([&] { return m_c.enet.arrivalPending(); })) {
+            trace("watchdog: bytes arrived but not yet handled: watchdog restarted");
+            steps.run([&] { restartWatchdog(); });
+            return;
+        }
         // Connected but silent for a whole period: mark the link down and
         // leave the socket alone; the instrument may still come back.
         trace("watchdog: connected but silent: link down, connection kept");

@@ -77,6 +77,7 @@ private:
             m_trace(decision);
     }
     void setIndicator(bool up);
+    void restartWatchdog();
 
     Controls m_c;
     std::function<void()> m_onConnected;

@@ -3,14 +3,17 @@
 #include "base/failure.h"
 
 #include <QHostAddress>
-#include <QNetworkProxy>
+#include <QHostInfo>
 #include <QSignalBlocker>
+#include <QSocketNotifier>
 #include <QTcpSocket>
 #include <QTimer>
 #include <QUrl>
 
 #include <array>
+#include <cstring>
 #include <optional>
+#include <utility>
 
 #if defined(Q_OS_WIN)
 #include <winsock2.h>
@@ -18,9 +21,13 @@
 #include <mstcpip.h>
 #include <ws2tcpip.h>
 #elif defined(Q_OS_UNIX)
+#include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #endif
 
 namespace quillon::qt {
@@ -79,6 +86,143 @@ void enableKeepAlive(qintptr descriptor)
 #else
     Q_UNUSED(descriptor);
 #endif
+}
+
+// A non-blocking TCP socket of its own, connecting: what QTcpSocket would
+// do, without its second connect() to learn the outcome.
+enum class Started
+{
+    Connected,
+    InProgress,
+    Failed
+};
+
+#if defined(Q_OS_WIN)
+constexpr qintptr kNoSocket = qintptr(INVALID_SOCKET);
+
+void closeSocket(qintptr s)
+{
+    ::closesocket(static_cast<SOCKET>(s));
+}
+
+int lastSocketError()
+{
+    return ::WSAGetLastError();
+}
+
+bool madeAConnection(int error)
+{
+    return error == WSAECONNRESET || error == WSAECONNABORTED;
+}
+#else
+constexpr qintptr kNoSocket = -1;
+
+void closeSocket(qintptr s)
+{
+    ::close(static_cast<int>(s));
+}
+
+int lastSocketError()
+{
+    return errno;
+}
+
+// A reset or an abort after the handshake: the instrument did take the
+// connection. Anything else (refused, unreachable) made none.
+bool madeAConnection(int error)
+{
+    return error == ECONNRESET || error == ECONNABORTED;
+}
+#endif
+
+Started startConnection(const QHostAddress& address, quint16 port, qintptr* socket, int* error)
+{
+    sockaddr_storage storage{};
+    socklen_t length = 0;
+    if (address.protocol() == QAbstractSocket::IPv6Protocol) {
+        auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+        in6->sin6_family = AF_INET6;
+        in6->sin6_port = htons(port);
+        const Q_IPV6ADDR bytes = address.toIPv6Address();
+        std::memcpy(&in6->sin6_addr, bytes.c, sizeof bytes.c);
+        in6->sin6_scope_id = address.scopeId().toUInt();
+        length = sizeof *in6;
+    } else {
+        auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
+        in4->sin_family = AF_INET;
+        in4->sin_port = htons(port);
+        in4->sin_addr.s_addr = htonl(address.toIPv4Address());
+        length = sizeof *in4;
+    }
+    const int family = storage.ss_family;
+#if defined(Q_OS_WIN)
+    const SOCKET s = ::socket(family, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        *error = lastSocketError();
+        return Started::Failed;
+    }
+    ::SetHandleInformation(reinterpret_cast<HANDLE>(s), HANDLE_FLAG_INHERIT, 0);
+    u_long nonBlocking = 1;
+    const bool ready = ::ioctlsocket(s, FIONBIO, &nonBlocking) == 0;
+    const int result =
+        ready ? ::connect(s, reinterpret_cast<const sockaddr*>(&storage), length) : SOCKET_ERROR;
+    const bool inProgress = ready && result != 0 && lastSocketError() == WSAEWOULDBLOCK;
+#else
+    const int s = ::socket(family, SOCK_STREAM, 0);
+    if (s < 0) {
+        *error = lastSocketError();
+        return Started::Failed;
+    }
+    const bool ready = ::fcntl(s, F_SETFD, FD_CLOEXEC) == 0 &&
+                       ::fcntl(s, F_SETFL, ::fcntl(s, F_GETFL) | O_NONBLOCK) == 0;
+    const int result =
+        ready ? ::connect(s, reinterpret_cast<const sockaddr*>(&storage), length) : -1;
+    const bool inProgress = ready && result != 0 && lastSocketError() == EINPROGRESS;
+#endif
+    *socket = qintptr(s);
+    if (ready && result == 0)
+        return Started::Connected;
+    if (inProgress)
+        return Started::InProgress;
+    *error = lastSocketError();
+    closeSocket(qintptr(s));
+    *socket = kNoSocket;
+    return Started::Failed;
+}
+
+// How the connection attempt on `socket` ended, once it is writable: 0 for
+// connected, else the error it met. Reading the error also clears it.
+int pendingError(qintptr socket)
+{
+    int value = 0;
+#if defined(Q_OS_WIN)
+    int length = sizeof value;
+    if (::getsockopt(static_cast<SOCKET>(socket), SOL_SOCKET, SO_ERROR,
+                     reinterpret_cast<char*>(&value), &length) != 0)
+        return lastSocketError();
+#else
+    socklen_t length = sizeof value;
+    if (::getsockopt(static_cast<int>(socket), SOL_SOCKET, SO_ERROR, &value, &length) != 0)
+        return lastSocketError();
+#endif
+    return value;
+}
+
+// Bytes the network stack holds for `socket` that nobody has read yet.
+qint64 bytesInNetworkStack(qintptr socket)
+{
+    if (socket < 0)
+        return 0;
+#if defined(Q_OS_WIN)
+    u_long count = 0;
+    if (::ioctlsocket(static_cast<SOCKET>(socket), FIONREAD, &count) != 0)
+        return 0;
+#else
+    int count = 0;
+    if (::ioctl(static_cast<int>(socket), FIONREAD, &count) != 0)
+        return 0;
+#endif
+    return qint64(count);
 }
 
 // The port as typed: decimal digits only, 1 to 65535.
@@ -140,17 +284,20 @@ bool isUsableHost(const QString& host)
 QtTcpClient::QtTcpClient(QObject* parent)
     : QObject(parent), m_socket(new QTcpSocket(this)), m_attemptTimer(new QTimer(this))
 {
-    // The instrument is reached directly. A proxy set for the desktop is for
-    // the web: it must not carry the link, and asking for it made every
-    // attempt wait for the system's proxy lookup before connecting.
-    m_socket->setProxy(QNetworkProxy::NoProxy);
+#if defined(Q_OS_WIN)
+    // The client opens sockets before QTcpSocket has started Winsock.
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+#endif
+    // The socket is connected here, directly: a proxy set for the desktop is
+    // for the web and never carries the link.
     m_attemptTimer->setSingleShot(true);
     m_attemptTimer->setTimerType(Qt::PreciseTimer);
     QObject::connect(m_attemptTimer, &QTimer::timeout, this, &QtTcpClient::onAttemptTimeout);
 
     // Every handler below only updates the state and posts events, so it is
     // harmless that QTcpSocket calls some of them synchronously from inside
-    // connectToHost().
+    // a write or an abort().
     QObject::connect(m_socket, &QAbstractSocket::stateChanged, this,
                      [this](QAbstractSocket::SocketState s) { onSocketStateChanged(s); });
     QObject::connect(m_socket, &QAbstractSocket::errorOccurred, this,
@@ -160,8 +307,14 @@ QtTcpClient::QtTcpClient(QObject* parent)
 
 QtTcpClient::~QtTcpClient()
 {
-    const QSignalBlocker blocker(m_socket);
-    m_socket->abort();
+    abandonAttempt();
+    {
+        const QSignalBlocker blocker(m_socket);
+        m_socket->abort();
+    }
+#if defined(Q_OS_WIN)
+    ::WSACleanup();
+#endif
 }
 
 int QtTcpClient::state() const
@@ -191,17 +344,113 @@ void QtTcpClient::connect(const std::string& host, const std::string& port)
         return;
     }
 
-    // An address literal skips the lookup; QTcpSocket reports its own state
-    // changes as they come, synchronously for the first ones.
+    m_port = *portNumber;
     m_attemptTimer->start(m_attemptTimeout);
-    m_socket->connectToHost(hostText, *portNumber);
+    if (m_phase == Connecting) {
+        // An address literal skips the lookup.
+        m_addresses = {literal};
+        connectToNextAddress();
+        return;
+    }
+    const unsigned generation = m_generation;
+    m_lookupId = QHostInfo::lookupHost(hostText, this, [this, generation](const QHostInfo& info) {
+        onLookedUp(info, generation);
+    });
+}
+
+void QtTcpClient::onLookedUp(const QHostInfo& info, unsigned generation)
+{
+    if (generation != m_generation || m_phase != ResolvingHost)
+        return;
+    m_lookupId = -1;
+    m_addresses = info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>();
+    // The steps of an attempt come with no event: callers see them at once.
+    m_phase = m_state = Connecting;
+    connectToNextAddress();
+}
+
+void QtTcpClient::connectToNextAddress()
+{
+    while (!m_addresses.isEmpty()) {
+        const QHostAddress address = m_addresses.takeFirst();
+        int error = 0;
+        switch (startConnection(address, m_port, &m_pendingSocket, &error)) {
+        case Started::Connected:
+            handOver();
+            return;
+        case Started::InProgress:
+            m_connectNotifier = new QSocketNotifier(m_pendingSocket, QSocketNotifier::Write, this);
+            QObject::connect(m_connectNotifier, &QSocketNotifier::activated, this,
+                             &QtTcpClient::onConnectReady);
+            return;
+        case Started::Failed:
+            // Refused at once, or no route: no connection was made, so the
+            // next address may be tried.
+            break;
+        }
+    }
+    failAttempt();
+}
+
+void QtTcpClient::onConnectReady()
+{
+    // Unregistered before anything else watches the socket.
+    m_connectNotifier->setEnabled(false);
+    m_connectNotifier->deleteLater();
+    m_connectNotifier = nullptr;
+    const int error = pendingError(m_pendingSocket);
+    if (error == 0) {
+        handOver();
+        return;
+    }
+    closeSocket(std::exchange(m_pendingSocket, kNoSocket));
+    // A connection that was made and then reset ends the request: the next
+    // watchdog tick makes the next one.
+    if (madeAConnection(error))
+        m_addresses.clear();
+    connectToNextAddress();
+}
+
+void QtTcpClient::handOver()
+{
+    const qintptr socket = std::exchange(m_pendingSocket, kNoSocket);
+    m_addresses.clear();
+    // The socket reports Connected inside this call; the transition is made
+    // below, with its event.
+    if (!m_socket->setSocketDescriptor(socket)) {
+        closeSocket(socket);
+        failAttempt();
+        return;
+    }
+    m_attemptTimer->stop();
+    configureConnectedSocket();
+    m_phase = Connected;
+    post(Event::Connect);
+}
+
+void QtTcpClient::abandonAttempt()
+{
+    if (m_lookupId >= 0) {
+        QHostInfo::abortHostLookup(m_lookupId);
+        m_lookupId = -1;
+    }
+    if (m_connectNotifier) {
+        m_connectNotifier->setEnabled(false);
+        m_connectNotifier->deleteLater();
+        m_connectNotifier = nullptr;
+    }
+    if (m_pendingSocket != kNoSocket)
+        closeSocket(std::exchange(m_pendingSocket, kNoSocket));
+    m_addresses.clear();
 }
 
 void QtTcpClient::sendData(std::span<const std::uint8_t> bytes)
 {
-    // QTcpSocket would buffer a write made while connecting and send it
-    // later; the link needs the send to fail now.
-    if (m_state != Connected)
+    // The link needs a send outside Connected to fail now. The socket may
+    // have closed itself (an error inside an earlier write) before its event
+    // was delivered; writing to it then would only print Qt's warning.
+    if (m_state != Connected || m_phase != Connected ||
+        m_socket->state() != QAbstractSocket::ConnectedState)
         throw Failure("send: the link is not connected");
     const auto size = static_cast<qint64>(bytes.size());
     if (m_socket->write(reinterpret_cast<const char*>(bytes.data()), size) != size)
@@ -229,6 +478,7 @@ void QtTcpClient::close()
     ++m_generation;
     m_dataArrivalPending = false;
     m_attemptTimer->stop();
+    abandonAttempt();
     // abort() drops what the socket still buffers; held messages were sent
     // before the close, so they go first.
     if (m_holds > 0)
@@ -247,40 +497,20 @@ bool QtTcpClient::attempting() const
     return m_phase == ResolvingHost || m_phase == HostResolved || m_phase == Connecting;
 }
 
+bool QtTcpClient::arrivalPending() const
+{
+    if (m_dataArrivalPending || m_socket->bytesAvailable() > 0)
+        return true;
+    return m_phase == Connected && bytesInNetworkStack(m_socket->socketDescriptor()) > 0;
+}
+
 void QtTcpClient::onSocketStateChanged(int socketState)
 {
-    switch (static_cast<QAbstractSocket::SocketState>(socketState)) {
-    // The steps of an attempt come with no event: callers see them at once.
-    case QAbstractSocket::HostLookupState:
-        if (attempting())
-            m_phase = m_state = ResolvingHost;
-        break;
-    case QAbstractSocket::ConnectingState:
-        if (attempting())
-            m_phase = m_state = Connecting;
-        break;
-    case QAbstractSocket::ConnectedState:
-        if (attempting()) {
-            m_attemptTimer->stop();
-            configureConnectedSocket();
-            m_phase = Connected;
-            post(Event::Connect);
-        }
-        break;
-    case QAbstractSocket::UnconnectedState:
-        // A refused attempt reports Unconnected before its error; a closed
-        // connection reports its error (if any) first.
-        if (attempting())
-            failAttempt();
-        else if (m_phase == Connected)
-            connectionEnded(m_socket->error() == QAbstractSocket::RemoteHostClosedError ||
-                            m_socket->error() == QAbstractSocket::UnknownSocketError);
-        break;
-    default:
-        // ClosingState: the end of a connection is decided by its error or by
-        // Unconnected.
-        break;
-    }
+    // The socket is handed over connected, so only its end is news here. A
+    // closed connection reports its error (if any) first, then Unconnected.
+    if (socketState == QAbstractSocket::UnconnectedState && m_phase == Connected)
+        connectionEnded(m_socket->error() == QAbstractSocket::RemoteHostClosedError ||
+                        m_socket->error() == QAbstractSocket::UnknownSocketError);
 }
 
 void QtTcpClient::onSocketError(int socketError)
@@ -290,9 +520,7 @@ void QtTcpClient::onSocketError(int socketError)
     // as it was; neither ends anything.
     if (error == QAbstractSocket::SocketTimeoutError || error == QAbstractSocket::TemporaryError)
         return;
-    if (attempting())
-        failAttempt();
-    else if (m_phase == Connected)
+    if (m_phase == Connected)
         connectionEnded(error == QAbstractSocket::RemoteHostClosedError);
 }
 
@@ -306,10 +534,7 @@ void QtTcpClient::onAttemptTimeout()
 {
     if (!attempting())
         return;
-    {
-        const QSignalBlocker blocker(m_socket);
-        m_socket->abort();
-    }
+    abandonAttempt();
     failAttempt();
 }
 

@@ -16,11 +16,25 @@
 //    (FIN or RST) it goes Connected -> Closing -> Unconnected. We read what is
 //    left, report it as one DataArrival, then go to Closing and raise Close,
 //    and stay there until close().
-//  - An address that never answers keeps QTcpSocket connecting for about a
+//  - QTcpSocket learns how a connection attempt ended by calling connect()
+//    again on the same socket. When the connection was made and then reset
+//    before that call (an instrument that resets at accept, a panel that was
+//    frozen), the kernel reports the reset, QTcpSocket takes it for "still
+//    connecting", and its next connect() opens a new connection from a new
+//    port: one request became a burst of connections. So this class makes
+//    the connection itself, with a non-blocking socket whose own pending
+//    error tells how the attempt ended, and hands the socket to QTcpSocket
+//    only once it is connected. Each address of a host name is tried at most
+//    once per request, the next only when the last made no connection
+//    (refused, unreachable); a connection that was made and then reset ends
+//    the request in Error. One request opens at most one connection.
+//  - An address that never answers keeps a socket connecting for about a
 //    minute. An attempt that has no answer after attemptTimeout() ends in Error
 //    instead, so an instrument that comes back is found within seconds.
-//  - write() while looking up or connecting is buffered silently; sendData()
-//    refuses itself outside Connected.
+//  - write() on a socket that is not open prints a warning, and the socket
+//    closes itself (an error inside a write) before its Close or Error event
+//    is delivered; sendData() refuses itself unless both the last delivered
+//    event and the socket itself say connected.
 //  - Bytes that are never read pile up without bound; every arrival is read
 //    and dropped at once.
 //  - Without TCP_NODELAY a message written shortly after a heartbeat can wait
@@ -29,15 +43,19 @@
 //    TCP keepalive and a user timeout within about ten seconds and reported as
 //    an Error.
 //
-// Host names are resolved by QTcpSocket off the GUI thread. Nothing here
+// Host names are resolved by QHostInfo off the GUI thread. Nothing here
 // blocks: there are no waitFor* calls.
 
 #include "base/tcpclient.h"
 
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 
 #include <chrono>
 
+class QHostInfo;
+class QSocketNotifier;
 class QTcpSocket;
 class QTimer;
 
@@ -64,6 +82,9 @@ public:
     void releaseSends() override;
     void close() override;
     void setEvents(Events events) override;
+    // Bytes in the network stack or the socket, or their DataArrival still
+    // on its way.
+    bool arrivalPending() const override;
 
     std::chrono::milliseconds attemptTimeout() const { return m_attemptTimeout; }
     // Tests shorten this; it applies from the next connect().
@@ -85,8 +106,17 @@ private:
     void onSocketError(int socketError);
     void onReadyRead();
     void onAttemptTimeout();
+    void onLookedUp(const QHostInfo& info, unsigned generation);
+    void onConnectReady();
 
     bool attempting() const;
+    // Starts a connection to the next address left; fails the attempt when
+    // none is.
+    void connectToNextAddress();
+    // Gives the connected socket to QTcpSocket and raises Connect.
+    void handOver();
+    // Stops a lookup or a connection under way, raising nothing.
+    void abandonAttempt();
     void failAttempt();
     void connectionEnded(bool closedByPeer);
     // Reads every byte the socket holds and drops it; true when there were any.
@@ -98,6 +128,13 @@ private:
 
     QTcpSocket* m_socket;
     QTimer* m_attemptTimer;
+    // The attempt under way: the host lookup, the addresses not yet tried,
+    // and the socket connecting with the notifier that says when it is done.
+    int m_lookupId = -1;
+    QList<QHostAddress> m_addresses;
+    quint16 m_port = 0;
+    qintptr m_pendingSocket = -1;
+    QSocketNotifier* m_connectNotifier = nullptr;
     std::chrono::milliseconds m_attemptTimeout = kDefaultAttemptTimeout;
     Events m_events;
     // What callers see: the last transition whose event has been delivered
