@@ -1,4 +1,5 @@
 #include "app/main_window.h"
+#include "app/remotecontrol.h"
 #include "app/singleinstance.h"
 #include "app/terminationsignals.h"
 #include "app/widgetkit.h"
@@ -48,5 +49,8 @@ int main(int argc, char* argv[])
                      [&window] { window.Form_Unload(); });
 
     window.Form_Load();
+    // Scripts may drive the panel only once it stands as the operator finds
+    // it, and only where the settings say so.
+    const auto remote = quillon::app::startRemoteControl(*registry, window.remoteTarget());
     return QApplication::exec();
 }

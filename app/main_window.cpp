@@ -19,6 +19,74 @@ namespace quillon::app {
 using qt::kTwipsPerPixel;
 using namespace kit;
 
+// A script's command does what the operator's action does, by the same
+// handler: a text typed into a box raises its Change, Enter runs the Update,
+// leaving the system-clock box applies its rules, a list's pick raises its
+// Click. Failures stay inside those handlers, as they do for the operator.
+class formMain::RemoteTarget : public remote::Target
+{
+public:
+    explicit RemoteTarget(formMain& w) : m_w(w) {}
+
+    void setFrequency(const std::string& text) override
+    {
+        m_w.m_freq->setText(text);
+        m_w.m_frequency->txtFreq_KeyDown(tuning::kKeyEnter, 0);
+    }
+    std::string frequency() const override { return m_w.m_freq->text(); }
+    void setSystemClock(const std::string& text) override
+    {
+        m_w.m_sysClk->setText(text);
+        m_w.m_frequency->txtSysClk_LostFocus();
+    }
+    std::string systemClock() const override { return m_w.m_sysClk->text(); }
+    bool pickDdsPrescaler(int divider) override
+    {
+        return pick(*m_w.m_cmbDdsPrescaler, *m_w.m_ddsPrescaler, divider);
+    }
+    int ddsPrescaler() const override { return shown(*m_w.m_cmbDdsPrescaler); }
+    bool pickRosaPrescaler(int divider) override
+    {
+        return pick(*m_w.m_cmbRosa, *m_w.m_rosa, divider);
+    }
+    int rosaPrescaler() const override { return shown(*m_w.m_cmbRosa); }
+    void setZeroStart(bool on) override { m_w.m_chkZero->setChecked(on); }
+    bool zeroStart() const override { return m_w.m_zero->isTicked(); }
+    std::string offset() const override
+    {
+        // "Laser offset = 640 MHz": the number between the sign and the unit.
+        QString caption = m_w.m_lblLaserFreq->text();
+        caption = caption.section(u'=', 1);
+        if (caption.endsWith(QStringLiteral("MHz")))
+            caption.chop(3);
+        return caption.trimmed().toStdString();
+    }
+    bool linkUp() const override { return m_w.m_link->indicatorUp(); }
+
+private:
+    // Each entry shows a division sign and its divider ("÷16").
+    static int dividerOf(const QString& entry)
+    {
+        bool ok = false;
+        const int divider = entry.mid(1).toInt(&ok);
+        return ok ? divider : 0;
+    }
+    static int shown(const QComboBox& list) { return dividerOf(list.currentText()); }
+    static bool pick(const QComboBox& combo, qt::QtListBox& list, int divider)
+    {
+        for (int i = 0; i < combo.count(); ++i) {
+            if (dividerOf(combo.itemText(i)) == divider) {
+                SkipOnError steps;
+                steps.run([&] { list.setListIndex(i); });
+                return true;
+            }
+        }
+        return false;
+    }
+
+    formMain& m_w;
+};
+
 formMain::formMain(registry::Registry& registry, const Options& options, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
@@ -39,6 +107,11 @@ formMain::formMain(registry::Registry& registry, const Options& options, QWidget
 }
 
 formMain::~formMain() = default;
+
+remote::Target& formMain::remoteTarget() const
+{
+    return *m_remoteTarget;
+}
 
 void formMain::createControls(const Options& options)
 {
@@ -172,6 +245,7 @@ void formMain::createLogic(const Options& options)
         *m_link, link::ConnectTimeInit::Actions{[this] { m_prescalers->cmdUpdateCP_Click(); },
                                                 [this] { m_prescalers->cmbRosa_Click(); },
                                                 [this] { m_prescalers->cmbDdsPrescaler_Click(); }});
+    m_remoteTarget = std::make_unique<RemoteTarget>(*this);
 }
 
 void formMain::wireEvents()

@@ -8,6 +8,7 @@
 #include "link/connectinit.h"
 #include "link/link.h"
 #include "qt/qtcontrols.h"
+#include "remote/scpi.h"
 #include "settings/persistedsettings.h"
 #include "tuning/frequency.h"
 #include "tuning/prescalers.h"
@@ -80,6 +81,10 @@ public:
     qt::QtTcpClient& enet() const { return *m_enet; }
     link::Link& link() const { return *m_link; }
 
+    // What a script may read and do through the remote-control port: the
+    // controls, through the very handlers the operator's actions run.
+    remote::Target& remoteTarget() const;
+
 Q_SIGNALS:
     // The link indicator changed: true when the instrument link is up.
     void linkIndicatorChanged(bool up);
@@ -88,6 +93,8 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
+    class RemoteTarget;
+
     void createControls(const Options& options);
     void createLogic(const Options& options);
     void wireEvents();
@@ -146,6 +153,7 @@ private:
     std::unique_ptr<tuning::FrequencyUpdate> m_frequency;
     std::unique_ptr<tuning::Prescalers> m_prescalers;
     std::unique_ptr<settings::PersistedSettings> m_settings;
+    std::unique_ptr<RemoteTarget> m_remoteTarget;
     registry::Registry& m_registry;
 
     bool m_unloaded = false;
