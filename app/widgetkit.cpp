@@ -32,9 +32,18 @@ namespace {
 const QStringList& sansFaces()
 {
     static const QStringList faces = [] {
+#if defined(Q_OS_WIN)
+        // On Windows "MS Sans Serif" is a bitmap face with a few fixed sizes,
+        // drawn by GDI here: at 125 to 200 % scaling the sizes asked for are
+        // not among them. "Microsoft Sans Serif" is the TrueType face of the
+        // same design and metrics, on every Windows this runs on.
+        const QStringList wanted{QStringLiteral("Microsoft Sans Serif"),
+                                 QStringLiteral("MS Sans Serif")};
+#else
         const QStringList wanted{QStringLiteral("MS Sans Serif"),
                                  QStringLiteral("Microsoft Sans Serif"),
                                  QStringLiteral("DejaVu Sans"), QStringLiteral("Liberation Sans")};
+#endif
         const QStringList installed = QFontDatabase::families();
         for (const QString& face : wanted) {
             if (installed.contains(face, Qt::CaseInsensitive))
