@@ -1,15 +1,14 @@
 #include "app/singleinstance.h"
 
+#include <QtDebug>
+
 #ifdef Q_OS_WIN
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
-
-#include <system_error>
 #else
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
-#include <QtDebug>
 
 #include <cerrno>
 #include <cstring>
@@ -40,10 +39,22 @@ SingleInstance::SingleInstance(const QString& name) : m_lock(std::make_unique<Lo
     const DWORD error = GetLastError();
     // A panel of another user holds a mutex that this one may not open:
     // denied access means that it exists.
-    if (m_lock->mutex == nullptr && error != ERROR_ACCESS_DENIED)
-        throw std::system_error(static_cast<int>(error), std::system_category(),
-                                "the single-instance mutex");
-    m_first = m_lock->mutex != nullptr && error != ERROR_ALREADY_EXISTS;
+    if (m_lock->mutex == nullptr && error == ERROR_ACCESS_DENIED)
+        return;
+    if (m_lock->mutex == nullptr) {
+        // The name is taken by an object of another kind (ERROR_INVALID_HANDLE),
+        // or the mutex cannot be made at all: nothing says that a panel runs.
+        // Any program may create an object of that name, so counting this as
+        // "another panel runs" would let it keep every panel from starting.
+        // The panel starts without the lock, as it does on Linux when the lock
+        // file cannot be made.
+        qWarning("quillon: cannot create the mutex %ls (error %lu); not checking for another "
+                 "copy",
+                 mutexName.c_str(), static_cast<unsigned long>(error));
+        m_first = true;
+        return;
+    }
+    m_first = error != ERROR_ALREADY_EXISTS;
 }
 
 #else
