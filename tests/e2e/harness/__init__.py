@@ -9,7 +9,8 @@ One module a job: session (the Session of a test, its folder and processes,
 and the entry point), processes (the panel and the simulator as programs),
 x11 (the virtual display: input and screenshots), registry_text (the
 registry's text formats), network (the namespace's TCP tables), wine (the
-Windows panel under Wine) and expected (what the panel shows and sends).
+Windows panel under Wine), remote (a script's connection to the
+remote-control port) and expected (what the panel shows and sends).
 
 Environment:
   QUILLON_BIN, QUILLON_SIM_BIN   the binaries (CTest passes them)
@@ -26,5 +27,6 @@ from .expected import (CAPTION, CLIENT_SIZE, CMBDDS_BOX, CMBROSA_BOX, DEFAULT_AD
 from .network import in_private_network, ip, tcp_counters, tcp_sockets  # noqa: F401
 from .processes import Panel, Process, Sim, Timeout, wait_for  # noqa: F401
 from .registry_text import parse_hive, parse_wine_registry, write_hive_values  # noqa: F401
+from .remote import IDN, Script, free_port  # noqa: F401
 from .session import NETNS_RUN, REPO, SKIP, E2ETestCase, Session, main  # noqa: F401
 from .wine import Wine, wine_program  # noqa: F401
