@@ -1,6 +1,5 @@
 #include "app/main_window.h"
 
-#include "app/tracingtcpclient.h"
 #include "app/widgetkit.h"
 #include "base/steps.h"
 #include "qt/qttcpclient.h"
@@ -12,7 +11,13 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLoggingCategory>
 #include <QPushButton>
+
+// The protocol trace, off unless a logging rule switches it on at start-up,
+// for example QT_LOGGING_RULES="quillon.link.debug=true": it is for an
+// engineer chasing an instrument problem, not for every run.
+Q_LOGGING_CATEGORY(lcQuillonLink, "quillon.link", QtWarningMsg)
 
 namespace quillon::app {
 
@@ -214,16 +219,15 @@ void formMain::createLogic(const Options& options)
 
     // Both heartbeat timers run from the moment the window exists; the zero
     // start's timer waits for an Update.
-    m_tmrHBin = new qt::QtTimer(options.watchdogMs, true, this);
-    m_tmrHBout = new qt::QtTimer(options.heartbeatOutMs, true, this);
+    m_tmrHBin = new qt::QtTimer(options.link.watchdogMs, true, this);
+    m_tmrHBout = new qt::QtTimer(options.link.heartbeatMs, true, this);
     m_tmrZero = new qt::QtTimer(options.zeroStartMs, false, this);
     m_tmrHBin->setObjectName(QStringLiteral("tmrHBin"));
     m_tmrHBout->setObjectName(QStringLiteral("tmrHBout"));
     m_tmrZero->setObjectName(QStringLiteral("tmrZero"));
     m_enet = new qt::QtTcpClient(this);
     m_enet->setObjectName(QStringLiteral("Enet"));
-    m_enet->setAttemptTimeout(std::chrono::milliseconds(options.connectTimeoutMs));
-    m_tracedEnet = new TracingTcpClient(*m_enet, this);
+    m_enet->setAttemptTimeout(std::chrono::milliseconds(options.link.connectLimitMs));
 
     // Each object is built after everything it is handed; the handlers that
     // call between them are wired afterwards, in wireEvents().
@@ -231,8 +235,13 @@ void formMain::createLogic(const Options& options)
         m_registry, settings::PersistedSettings::Controls{*m_window, *m_freq, *m_sysClk, *m_ip,
                                                           *m_ddsPrescaler, *m_rosa});
     m_link = std::make_unique<link::Link>(
-        link::Link::Controls{*m_tracedEnet, *m_ip, *m_port, *m_tmrHBout, *m_tmrHBin});
-    m_link->setTrace(traceLink);
+        link::Link::Controls{*m_enet, *m_ip, *m_port, *m_tmrHBout, *m_tmrHBin});
+    // While the trace is off the link has none and formats nothing.
+    if (lcQuillonLink().isDebugEnabled()) {
+        m_link->setTrace([](std::string_view line) {
+            qCDebug(lcQuillonLink, "%.*s", static_cast<int>(line.size()), line.data());
+        });
+    }
     m_prescalers = std::make_unique<tuning::Prescalers>(
         tuning::Prescalers::Controls{*m_ddsPrescaler, *m_rosa, *m_freqDet, *m_wideLock,
                                      *m_finalLock, *m_freq, *m_laserFreq},
@@ -251,7 +260,7 @@ void formMain::createLogic(const Options& options)
 void formMain::wireEvents()
 {
     // Each event goes to its handler.
-    m_tracedEnet->setEvents(m_link->clientEvents());
+    m_enet->setEvents(m_link->clientEvents());
     m_tmrHBout->setHandler([this] { m_link->tmrHBout_Timer(); });
     m_tmrHBin->setHandler([this] { m_link->tmrHBin_Timer(); });
     m_link->setConnected([this] { m_connectInit->run(); });

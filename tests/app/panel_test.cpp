@@ -101,8 +101,8 @@ void TestPanel::startConnected(int heartbeatMs)
     quillon::app::Options options;
     // No heartbeat or watchdog tick falls inside a test; the zero start's
     // tick comes after 50 ms instead of 500.
-    options.heartbeatOutMs = heartbeatMs;
-    options.watchdogMs = 600000;
+    options.link.heartbeatMs = heartbeatMs;
+    options.link.watchdogMs = 600000;
     options.zeroStartMs = 50;
     m_port = QByteArray::number(m_instrument->port());
     options.port = m_port.constData();
