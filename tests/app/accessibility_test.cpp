@@ -4,8 +4,8 @@
 // up, kept in step with the indicator's colour.
 
 #include "app/main_window.h"
-#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
+#include "tests/support/memoryregistry.h"
 
 #include <QAccessible>
 #include <QComboBox>

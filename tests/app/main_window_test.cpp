@@ -6,8 +6,8 @@
 #include "app/main_window.h"
 #include "app/widgetkit.h"
 #include "qt/qtcontrols.h"
-#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
+#include "tests/support/memoryregistry.h"
 
 #include <QAbstractItemView>
 #include <QCheckBox>

@@ -5,9 +5,9 @@
 #include "link/protocol.h"
 #include "qt/qtcontrols.h"
 #include "qt/qttcpclient.h"
-#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
 #include "tests/support/loopback.h"
+#include "tests/support/memoryregistry.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -4,9 +4,9 @@
 
 #include "app/main_window.h"
 #include "app/remotecontrol.h"
-#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
 #include "tests/support/loopback.h"
+#include "tests/support/memoryregistry.h"
 
 #include <QLineEdit>
 #include <QTcpServer>
