@@ -36,7 +36,7 @@ public:
     void setFrequency(const std::string& text) override
     {
         m_w.m_freq->setText(text);
-        m_w.m_frequency->txtFreq_KeyDown(tuning::kKeyEnter, 0);
+        m_w.m_frequency->txtFreq_KeyDown(kKeyEnter, 0);
     }
     std::string frequency() const override { return m_w.m_freq->text(); }
     void setSystemClock(const std::string& text) override
@@ -242,18 +242,19 @@ void formMain::createLogic(const Options& options)
             qCDebug(lcQuillonLink, "%.*s", static_cast<int>(line.size()), line.data());
         });
     }
-    m_prescalers = std::make_unique<tuning::Prescalers>(
-        tuning::Prescalers::Controls{*m_ddsPrescaler, *m_rosa, *m_freqDet, *m_wideLock,
-                                     *m_finalLock, *m_freq, *m_laserFreq},
+    m_prescalersPumpReadout = std::make_unique<tuning::PrescalersPumpReadout>(
+        tuning::PrescalersPumpReadout::Controls{*m_ddsPrescaler, *m_rosa, *m_freqDet, *m_wideLock,
+                                                *m_finalLock, *m_freq, *m_laserFreq},
         *m_link,
-        tuning::Prescalers::Saves{[this] { m_settings->saveDdsPrescaler(); },
-                                  [this] { m_settings->saveRosaPrescaler(); }});
+        tuning::PrescalersPumpReadout::Saves{[this] { m_settings->saveDdsPrescaler(); },
+                                             [this] { m_settings->saveRosaPrescaler(); }});
     m_frequency = std::make_unique<tuning::FrequencyUpdate>(
         tuning::FrequencyUpdate::Controls{*m_freq, *m_sysClk, *m_zero, *m_tmrZero}, *m_link);
     m_connectInit = std::make_unique<link::ConnectTimeInit>(
-        *m_link, link::ConnectTimeInit::Actions{[this] { m_prescalers->cmdUpdateCP_Click(); },
-                                                [this] { m_prescalers->cmbRosa_Click(); },
-                                                [this] { m_prescalers->cmbDdsPrescaler_Click(); }});
+        *m_link, link::ConnectTimeInit::Actions{
+                     [this] { m_prescalersPumpReadout->cmdUpdateCP_Click(); },
+                     [this] { m_prescalersPumpReadout->cmbRosa_Click(); },
+                     [this] { m_prescalersPumpReadout->cmbDdsPrescaler_Click(); }});
     m_remoteTarget = std::make_unique<RemoteTarget>(*this);
 }
 
@@ -270,15 +271,15 @@ void formMain::wireEvents()
             [this] { m_frequency->cmdUpdateFreq_Click(); });
     m_freq->setKeyDownHandler(
         [this](int keyCode, int shift) { m_frequency->txtFreq_KeyDown(keyCode, shift); });
-    m_freq->setChangeHandler([this] { m_prescalers->txtFreq_Change(); });
+    m_freq->setChangeHandler([this] { m_prescalersPumpReadout->txtFreq_Change(); });
     m_sysClk->setChangeHandler([this] { m_frequency->txtSysClk_Change(); });
     m_sysClk->setLostFocusHandler([this] { m_frequency->txtSysClk_LostFocus(); });
     m_tmrZero->setHandler([this] { m_frequency->tmrZero_Timer(); });
 
     connect(m_cmdUpdateCP, &QPushButton::clicked, this,
-            [this] { m_prescalers->cmdUpdateCP_Click(); });
-    m_ddsPrescaler->setClickHandler([this] { m_prescalers->cmbDdsPrescaler_Click(); });
-    m_rosa->setClickHandler([this] { m_prescalers->cmbRosa_Click(); });
+            [this] { m_prescalersPumpReadout->cmdUpdateCP_Click(); });
+    m_ddsPrescaler->setClickHandler([this] { m_prescalersPumpReadout->cmbDdsPrescaler_Click(); });
+    m_rosa->setClickHandler([this] { m_prescalersPumpReadout->cmbRosa_Click(); });
 }
 
 void formMain::describeForAssistiveTechnology()

@@ -11,7 +11,7 @@
 #include "remote/scpi.h"
 #include "settings/persistedsettings.h"
 #include "tuning/frequency.h"
-#include "tuning/prescalers.h"
+#include "tuning/prescalerspumpreadout.h"
 
 #include <QWidget>
 
@@ -145,7 +145,7 @@ private:
     std::unique_ptr<link::Link> m_link;
     std::unique_ptr<link::ConnectTimeInit> m_connectInit;
     std::unique_ptr<tuning::FrequencyUpdate> m_frequency;
-    std::unique_ptr<tuning::Prescalers> m_prescalers;
+    std::unique_ptr<tuning::PrescalersPumpReadout> m_prescalersPumpReadout;
     std::unique_ptr<settings::PersistedSettings> m_settings;
     std::unique_ptr<RemoteTarget> m_remoteTarget;
     registry::Registry& m_registry;
