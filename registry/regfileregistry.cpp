@@ -1,5 +1,6 @@
-// The registry over the settings file: every read parses the file again, every
-// change rewrites it whole through the file store.
+// The registry over the settings file: every read reads the file again and
+// parses it when its bytes changed, every change rewrites it whole through the
+// file store.
 
 #include "registry/regfileregistry.h"
 
@@ -31,6 +32,7 @@ bool RegFileRegistry::parse(const RegFileStore::Contents& contents, RegFile& reg
         return m_lastComplete;
     }
     RegFileParseResult parsed = parseRegFile(contents.bytes);
+    ++m_parses;
     const std::string file = m_file.path().string();
     std::vector<std::string> problems;
     if (!parsed.ok) {
@@ -58,7 +60,7 @@ bool RegFileRegistry::parse(const RegFileStore::Contents& contents, RegFile& reg
 Result RegFileRegistry::load(RegFile& regFile)
 {
     regFile = RegFile();
-    const RegFileStore::Contents contents = m_file.read(kMaxHiveBytes);
+    const RegFileStore::Contents contents = m_file.read(kMaxRegFileBytes);
     if (contents.state == RegFileStore::State::Unreadable)
         return AccessDenied;
     if (contents.state == RegFileStore::State::Present)
@@ -70,7 +72,7 @@ Result RegFileRegistry::update(const Change& change)
 {
     fs::path keptAside;
     const Result result = m_file.rewrite(
-        kMaxHiveBytes,
+        kMaxRegFileBytes,
         [&](const RegFileStore::Contents& current, RegFileStore::Replacement& replacement) {
             RegFile regFile;
             // Nothing the operator wrote is lost: a file the reader left
@@ -81,7 +83,7 @@ Result RegFileRegistry::update(const Change& change)
             if (const Result result = change(regFile, changed); result != Success || !changed)
                 return result;
             replacement.text = formatRegFile(regFile);
-            if (replacement.text.size() > kMaxHiveBytes) // we could not read it back
+            if (replacement.text.size() > kMaxRegFileBytes) // we could not read it back
                 return CantWrite;
             replacement.write = true;
             return Success;

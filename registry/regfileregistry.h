@@ -25,6 +25,10 @@ class RegFileRegistry : public RegFileBackedRegistry
 public:
     explicit RegFileRegistry(std::filesystem::path file, Report report = {});
 
+    // How many times the file's bytes were parsed: a read that finds the
+    // bytes of the last parse takes its result instead.
+    std::size_t parses() const { return m_parses; }
+
 protected:
     Result load(RegFile& regFile) override;
     Result update(const Change& change) override;
@@ -42,6 +46,7 @@ private:
     RegFile m_lastRegFile;
     bool m_lastComplete = true;
     std::vector<std::string> m_lastProblems;
+    std::size_t m_parses = 0;
 };
 
 } // namespace quillon::registry

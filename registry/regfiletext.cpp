@@ -407,7 +407,7 @@ std::string formatValue(const RegFileValue& value)
 
 RegFileParseResult parseRegFile(std::string_view text)
 {
-    if (text.size() > kMaxHiveBytes) {
+    if (text.size() > kMaxRegFileBytes) {
         RegFileParseResult result;
         result.error = "the file is larger than 1 MiB, far larger than any settings file of ours";
         return result;

@@ -31,7 +31,7 @@
 namespace quillon::registry {
 
 // A settings text larger than this is not one of ours: it holds no values at all.
-inline constexpr std::size_t kMaxHiveBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxRegFileBytes = 1024 * 1024;
 
 // A line the parser could not read: it is left out, and the rest counts.
 struct SkippedLine

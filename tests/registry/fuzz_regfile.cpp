@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0;
 
     const std::string formatted = formatRegFile(parsed.regFile);
-    if (formatted.size() > kMaxHiveBytes)
+    if (formatted.size() > kMaxRegFileBytes)
         return 0; // a write refuses to store this
     const RegFileParseResult again = parseRegFile(formatted);
     if (!again.ok || !again.skipped.empty() || !(again.regFile == parsed.regFile))

@@ -42,7 +42,7 @@ using quillon::test::writeBytes;
 const std::string kKeyPath = std::string("HKEY_LOCAL_MACHINE\\") + kSettingsKey;
 
 // A settings file in a fresh folder, with the settings routines over it.
-class RegFileStore : public ::testing::Test
+class SettingsFile : public ::testing::Test
 {
 protected:
     bool write(const std::string& name, const std::string& text)
@@ -64,7 +64,7 @@ protected:
             return result;
         result =
             registry.setValue(key, name, type, reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                             static_cast<std::uint32_t>(bytes.size()));
+                              static_cast<std::uint32_t>(bytes.size()));
         registry.closeKey(key);
         return result;
     }
@@ -86,7 +86,7 @@ protected:
 // ---------------------------------------------------------------------------
 // The file
 
-TEST_F(RegFileStore, AwkwardStringsReadBackExactlyFromTheFile)
+TEST_F(SettingsFile, AwkwardStringsReadBackExactlyFromTheFile)
 {
     struct Row
     {
@@ -138,7 +138,7 @@ TEST_F(RegFileStore, AwkwardStringsReadBackExactlyFromTheFile)
     }
 }
 
-TEST_F(RegFileStore, TwoInstancesOnOneFileKeepEachOthersValues)
+TEST_F(SettingsFile, TwoInstancesOnOneFileKeepEachOthersValues)
 {
     RegFileRegistry second(file);
     ASSERT_TRUE(write("Left", "100"));
@@ -176,7 +176,7 @@ std::string sevenLine(const std::string& name)
 }
 
 // The seven, with the line of `name` replaced by `lines`.
-std::string sevenHive(const std::string& name = {}, const std::string& lines = {})
+std::string sevenFile(const std::string& name = {}, const std::string& lines = {})
 {
     std::string text = "REGEDIT4\n\n[" + kKeyPath + "]\n";
     for (const auto& [value, saved] : kSeven)
@@ -194,7 +194,7 @@ std::vector<fs::path> keptAside(const fs::path& folder)
     return aside;
 }
 
-TEST_F(RegFileStore, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
+TEST_F(SettingsFile, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
 {
     // The byte B0 as a text in the local 8-bit encoding.
 #ifdef _WIN32
@@ -202,9 +202,9 @@ TEST_F(RegFileStore, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
 #else
     const std::string kDegrees = "80\xB0"; // UTF-8: the byte as it is
 #endif
-    const std::string full = sevenHive();
+    const std::string full = sevenFile();
     std::string huge = full;
-    while (huge.size() <= kMaxHiveBytes + 10)
+    while (huge.size() <= kMaxRegFileBytes + 10)
         huge += "\"Filler" + std::to_string(huge.size()) + "\"=\"" + std::string(100, 'f') + "\"\n";
     std::string binary;
     for (int i = 0; i < 512; ++i)
@@ -223,31 +223,31 @@ TEST_F(RegFileStore, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
     };
     const std::vector<Row> rows = {
         // Nothing skipped: the comment goes at the rewrite, as every comment does.
-        {"stray byte in a comment", sevenHive("Left", "; Raum 4\xB0\n" + sevenLine("Left")), all,
+        {"stray byte in a comment", sevenFile("Left", "; Raum 4\xB0\n" + sevenLine("Left")), all,
          false},
-        {"stray byte in a value", sevenHive("Frequency", "\"Frequency\"=\"80\xB0\"\n"), all, false,
+        {"stray byte in a value", sevenFile("Frequency", "\"Frequency\"=\"80\xB0\"\n"), all, false,
          kDegrees},
         {"trailing comment",
-         sevenHive("Frequency", "\"Frequency\"=\"80\" ; by hand\n"),
+         sevenFile("Frequency", "\"Frequency\"=\"80\" ; by hand\n"),
          {"Left", "Top", "System Clock", "IP Address", "DDS Prescaler", "Rosa Prescaler"},
          true},
-        {"value deletion", sevenHive("Top", "\"Left\"=-\n" + sevenLine("Top")), all, true},
+        {"value deletion", sevenFile("Top", "\"Left\"=-\n" + sevenLine("Top")), all, true},
         // The values below a key line that is skipped go with it.
         {"key deletion",
-         sevenHive("DDS Prescaler", "[-" + kKeyPath + "\\Old]\n" + sevenLine("DDS Prescaler")),
+         sevenFile("DDS Prescaler", "[-" + kKeyPath + "\\Old]\n" + sevenLine("DDS Prescaler")),
          {"Left", "Top", "Frequency", "System Clock", "IP Address"},
          true},
         {"foreign root", full + "\n[HKEY_ELSEWHERE\\Software]\n\"x\"=\"y\"\n", all, true},
         // Top and Frequency on one line, which holds a control character.
         {"lone CR",
-         sevenHive("Top", "\"Top\"=\"2250\"\r"),
+         sevenFile("Top", "\"Top\"=\"2250\"\r"),
          {"Left", "System Clock", "IP Address", "DDS Prescaler", "Rosa Prescaler"},
          true},
         {"cut in the middle of a line",
          full.substr(0, full.find("10.1.2.3") + 4),
          {"Left", "Top", "Frequency", "System Clock"},
          true},
-        {"a line that is no line", sevenHive("Top", "Left=2\n" + sevenLine("Top")), all, true},
+        {"a line that is no line", sevenFile("Top", "Left=2\n" + sevenLine("Top")), all, true},
         // Nothing is read from these at all.
         {"no header", "this is not a settings file at all\n" + full, {}, true},
         {"binary", binary, {}, true},
@@ -293,7 +293,24 @@ TEST_F(RegFileStore, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
     }
 }
 
-TEST_F(RegFileStore, SkippedLinesAreReportedOnceWithFileAndLineAndNothingElseIsSaid)
+TEST_F(SettingsFile, BytesAreParsedAgainOnlyWhenTheyChange)
+{
+    const std::string one = "REGEDIT4\n[" + kKeyPath + "]\n\"Left\"=\"1\"\n";
+    std::string two = one;
+    two[two.size() - 3] = '2'; // the same size and the same skeleton
+    // The bytes written before each read, the value read and the parses so far.
+    const std::tuple<std::string, std::string, std::size_t> steps[] = {
+        {one, "1", 1}, {one, "1", 1}, {two, "2", 2}, {two, "2", 2}, {one, "1", 3}};
+    for (const auto& [bytes, left, parses] : steps) {
+        writeBytes(file, bytes);
+        std::string text;
+        EXPECT_TRUE(read("Left", text));
+        EXPECT_EQ(text, left);
+        EXPECT_EQ(registry.parses(), parses);
+    }
+}
+
+TEST_F(SettingsFile, SkippedLinesAreReportedOnceWithFileAndLineAndNothingElseIsSaid)
 {
     std::vector<std::string> reported;
     RegFileRegistry registry(file,
@@ -320,7 +337,7 @@ TEST_F(RegFileStore, SkippedLinesAreReportedOnceWithFileAndLineAndNothingElseIsS
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
-TEST_F(RegFileStore, FolderThatCannotBeWrittenFailsTheWriteAndNothingElse)
+TEST_F(SettingsFile, FolderThatCannotBeWrittenFailsTheWriteAndNothingElse)
 {
     // A parent that is a regular file stops even root, whom permission bits
     // do not stop.
@@ -338,7 +355,7 @@ TEST_F(RegFileStore, FolderThatCannotBeWrittenFailsTheWriteAndNothingElse)
     EXPECT_EQ(blocked.openHandles(), 0u);
 }
 
-TEST_F(RegFileStore, WriteCreatesMissingFoldersAndReadsCreateNothing)
+TEST_F(SettingsFile, WriteCreatesMissingFoldersAndReadsCreateNothing)
 {
     const fs::path nested = dir.path() / "a" / "b" / "registry.reg";
     RegFileRegistry registry(nested);
@@ -352,16 +369,16 @@ TEST_F(RegFileStore, WriteCreatesMissingFoldersAndReadsCreateNothing)
     EXPECT_EQ(text, "3");
 }
 
-TEST_F(RegFileStore, WriteThatWouldOutgrowTheFileLimitFailsAndKeepsTheFile)
+TEST_F(SettingsFile, WriteThatWouldOutgrowTheFileLimitFailsAndKeepsTheFile)
 {
     ASSERT_TRUE(write("Left", "1"));
     const std::string before = readBytes(file);
     // Hex takes three characters a byte, so this is well over the limit.
-    EXPECT_EQ(setRaw("Blob", RegBinary, std::string(kMaxHiveBytes / 2, '\x01')), CantWrite);
+    EXPECT_EQ(setRaw("Blob", RegBinary, std::string(kMaxRegFileBytes / 2, '\x01')), CantWrite);
     EXPECT_EQ(readBytes(file), before);
 }
 
-TEST_F(RegFileStore, FileHoldsTheSettingsAsReadableText)
+TEST_F(SettingsFile, FileHoldsTheSettingsAsReadableText)
 {
     ASSERT_TRUE(write("Left", "1200"));
     ASSERT_TRUE(write("IP Address", "127.0.0.1"));
@@ -382,7 +399,7 @@ TEST_F(RegFileStore, FileHoldsTheSettingsAsReadableText)
 // renamed over, not touched at all. One that changes anything replaces the
 // file whole, which only the durable path does (written beside it, synced,
 // renamed over it: a new inode), and a fresh reader sees it.
-TEST_F(RegFileStore, SaveThatChangesNothingLeavesTheFileUntouched)
+TEST_F(SettingsFile, SaveThatChangesNothingLeavesTheFileUntouched)
 {
     struct Row
     {
@@ -422,7 +439,7 @@ TEST_F(RegFileStore, SaveThatChangesNothingLeavesTheFileUntouched)
     }
 }
 
-TEST_F(RegFileStore, RewriteKeepsTheFilesPermissions)
+TEST_F(SettingsFile, RewriteKeepsTheFilesPermissions)
 {
     ASSERT_TRUE(write("Left", "1"));
     fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
@@ -430,7 +447,7 @@ TEST_F(RegFileStore, RewriteKeepsTheFilesPermissions)
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
-TEST_F(RegFileStore, SymbolicLinkStaysALinkAndWhatItNamesTakesTheWrite)
+TEST_F(SettingsFile, SymbolicLinkStaysALinkAndWhatItNamesTakesTheWrite)
 {
     struct Row
     {
@@ -475,7 +492,7 @@ TEST_F(RegFileStore, SymbolicLinkStaysALinkAndWhatItNamesTakesTheWrite)
     }
 }
 
-TEST_F(RegFileStore, ReadOnlyFileOrFolderIsReadAndNeverWritten)
+TEST_F(SettingsFile, ReadOnlyFileOrFolderIsReadAndNeverWritten)
 {
     if (::geteuid() == 0)
         GTEST_SKIP() << "running as root, whom permission bits do not bind; the fault matrix "
@@ -554,7 +571,7 @@ private:
     bool m_had = false;
 };
 
-TEST(DefaultHive, PathFollowsTheEnvironment)
+TEST(DefaultSettingsFile, PathFollowsTheEnvironment)
 {
     struct Row
     {
@@ -578,7 +595,7 @@ TEST(DefaultHive, PathFollowsTheEnvironment)
     }
 }
 
-TEST(DefaultHive, PlatformRegistryIsTheHiveTheEnvironmentNames)
+TEST(DefaultSettingsFile, PlatformRegistryIsTheFileTheEnvironmentNames)
 {
     TempDir folder;
     const fs::path named = folder.path() / "named.reg";
@@ -662,7 +679,7 @@ std::string counterText(unsigned long i)
     return std::to_string(i) + ":" + std::string(4000, static_cast<char>('a' + i % 26));
 }
 
-TEST_F(RegFileStore, WriterKilledAtAnyMomentLeavesTheOldOrTheNewValue)
+TEST_F(SettingsFile, WriterKilledAtAnyMomentLeavesTheOldOrTheNewValue)
 {
     // Other values make the file long enough for kills to land mid-write.
     for (int k = 0; k < 10; ++k)
@@ -721,7 +738,7 @@ TEST_F(RegFileStore, WriterKilledAtAnyMomentLeavesTheOldOrTheNewValue)
         EXPECT_EQ(entry.path().filename().string().find(".corrupt"), std::string::npos);
 }
 
-TEST_F(RegFileStore, WritersSideBySideLoseNoValue)
+TEST_F(SettingsFile, WritersSideBySideLoseNoValue)
 {
     constexpr int kEach = 60;
     Writer first({file.string(), "names", "first", std::to_string(kEach)});

@@ -83,7 +83,7 @@ TEST(RegFileText, AcceptsWhatAnOperatorMightWrite)
     }
 }
 
-TEST(RegFileText, HoldsNoHiveWithoutItsHeader)
+TEST(RegFileText, HoldsNoValuesWithoutItsHeader)
 {
     struct Row
     {
@@ -173,15 +173,15 @@ TEST(RegFileText, SkipsEachLineItCannotReadAndKeepsTheOthers)
 TEST(RegFileText, RefusesAFileOverOneMebibyte)
 {
     std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Q]\n";
-    while (text.size() <= kMaxHiveBytes)
+    while (text.size() <= kMaxRegFileBytes)
         text += "; padding padding padding padding padding padding padding padding\n";
     EXPECT_FALSE(parseRegFile(text).ok);
-    text.resize(kMaxHiveBytes - 1);
+    text.resize(kMaxRegFileBytes - 1);
     text += "\n";
     EXPECT_TRUE(parseRegFile(text).ok);
 }
 
-TEST(RegFileText, FormattedTextParsesToTheSameHive)
+TEST(RegFileText, FormattedTextParsesToTheSameModel)
 {
     RegFile regFile;
     RegFileKey& key = regFile.ensureKey(kKeyPath);
