@@ -12,6 +12,8 @@
 #include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
@@ -57,6 +59,7 @@ private Q_SLOTS:
     void windowAndDecorations();
     void innerFramesLookOn();
     void firstStart();
+    void formFaceIsTheFirstInstalledPreference();
     void traceFollowsTheRuleAtStart_data();
     void traceFollowsTheRuleAtStart();
 
@@ -344,6 +347,23 @@ void TestMainWindow::firstStart()
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(data), int(size)), QByteArray("1"));
         m_registry->closeKey(key);
     }
+}
+
+void TestMainWindow::formFaceIsTheFirstInstalledPreference()
+{
+    // Away from Windows the preferences start with "MS Sans Serif"; the form
+    // asks for the first of them that is installed, and for that face alone.
+    const QStringList preferences{"MS Sans Serif", "Microsoft Sans Serif", "DejaVu Sans",
+                                  "Liberation Sans"};
+    const QStringList installed = QFontDatabase::families();
+    const auto first = std::find_if(preferences.begin(), preferences.end(), [&](const QString& f) {
+        return installed.contains(f, Qt::CaseInsensitive);
+    });
+    if (first == preferences.end())
+        QSKIP("none of the preferred faces is installed");
+    const formMain window(*m_registry);
+    QCOMPARE(window.font().families(), QStringList{*first});
+    QCOMPARE(QFontInfo(window.font()).family().toLower(), first->toLower());
 }
 
 void TestMainWindow::traceFollowsTheRuleAtStart_data()
