@@ -32,6 +32,7 @@ BARE_CAPTION = "Bare Widgets"
 BARE_ADDRESS = "10.2.0.1"  # the bare program's simulator
 SOCKET_ADDRESS = "10.3.0.1"  # the bare socket writer's simulator
 UPDATE = bytes.fromhex("A5 00 AA AA 36 03 A2 A7 00")  # 12.34 MHz at 983.04 MHz
+REMOTE_UPDATE = b"FREQ 12.34\n"  # the same Update, by a script on the remote port
 LAST_CONNECT = "A3 00"
 LIGHT_RED = 0xFFC0C0
 WATCHDOG_MS = 2500.0
@@ -182,6 +183,8 @@ class Bench:
         socket_sim = self.start_sim("socket-sim", SOCKET_ADDRESS, "--beat", "0")
         panel_record, bare_record, socket_record = (Record(panel_sim), Record(bare_sim),
                                                     Record(socket_sim))
+        remote_port = harness.free_port()
+        harness.write_hive_values(self.session.hive_path, {"Remote Port": str(remote_port)})
         panel = self.session.start_panel()
         bare = self.start_bare()
         panel.window()
@@ -215,7 +218,8 @@ class Bench:
         # load: the panel, and two baselines: the bare window, whose line
         # edit writes the same nine bytes on Enter (the same path through the
         # X server and Qt's key handling, without the panel's logic), and a
-        # bare socket writer (no X, no Qt).
+        # bare socket writer (no X, no Qt). Then the panel again, told by a
+        # script on its remote port, against the bare socket writer.
         print("update to wire (%d Updates)" % self.args.updates, flush=True)
         panel.focus()
         panel.click(TXTFREQ_BOX)
@@ -230,8 +234,10 @@ class Bench:
         writer = socket.create_connection((SOCKET_ADDRESS, PORT), timeout=5)
         writer.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         wait_for("the writer's connection", lambda: socket_sim.connections() == 1, 5)
+        script = socket.create_connection(("127.0.0.1", remote_port), timeout=5)
+        script.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         keycode = self.x.return_keycode
-        latency = {"panel": [], "bare": [], "socket": []}
+        latency = {"panel": [], "bare": [], "socket": [], "remote": []}
         faults = self.faults(panel, bare)
         bare_before = len(bare_record.times_of("A7 00"))
 
@@ -245,19 +251,24 @@ class Bench:
             time.sleep(random.uniform(0.01, 0.03))
 
         for i in range(self.args.updates):
-            by_key("panel", panel.window(), panel_record, i + 1)
+            by_key("panel", panel.window(), panel_record, 2 * i + 1)
             by_key("bare", bare_window, bare_record, bare_before + i + 1)
             sent = time.monotonic() * 1000.0
             writer.sendall(UPDATE)
             wait_count(socket_record, "A7 00", i + 1, 5)
             latency["socket"].append(socket_record.times_of("A7 00")[i] - sent)
             time.sleep(random.uniform(0.01, 0.03))
+            sent = time.monotonic() * 1000.0
+            script.sendall(REMOTE_UPDATE)
+            wait_count(panel_record, "A7 00", 2 * i + 2, 5)
+            latency["remote"].append(panel_record.times_of("A7 00")[2 * i + 1] - sent)
+            time.sleep(random.uniform(0.01, 0.03))
         writer.close()
         self.fault_row("the Updates", faults, panel, bare)
         self.x.focus(panel.window())
         commands = [m for _, m in panel_record.poll() if m != HEARTBEAT]
         expected = harness.connect_sequence() + ["A5 00 AA AA 36 03", "A2", "A7 00"] * \
-            self.args.updates
+            (2 * self.args.updates)
         if commands != expected:
             raise AssertionError("the panel sent something else than the Updates: %s"
                                  % commands[:40])
@@ -272,6 +283,10 @@ class Bench:
                     "bare": "bare Qt window", "socket": "bare socket writer"}[base_name]),
                     "%.3f ms" % value, "%.3f ms" % base, "%.2f x" % (value / base), target,
                     verdict)
+        for name, p in (("median", 50), ("p99", 99)):
+            value, base = percentile(latency["remote"], p), percentile(latency["socket"], p)
+            self.row("remote FREQ to wire (%s), baseline bare socket writer" % name,
+                     "%.3f ms" % value, "%.3f ms" % base, "%.2f x" % (value / base))
 
         # Enter held down: the server's auto-repeat runs an Update per repeat.
         print("auto-repeat for %d s" % duration, flush=True)
@@ -290,6 +305,21 @@ class Bench:
         self.heartbeat_rows("while Enter auto-repeats", panel_record.times_of(HEARTBEAT),
                             bare_record.times_of(HEARTBEAT), start, end)
         self.fault_row("auto-repeat", faults, panel, bare)
+
+        # A script floods the remote port with Updates, as fast as the panel
+        # takes its lines (one a pass of the event loop).
+        print("remote flood for %d s" % duration, flush=True)
+        updates_before = len(panel_record.times_of("A2"))
+        start = time.monotonic() * 1000.0
+        while time.monotonic() * 1000.0 < start + duration * 1000.0:
+            script.sendall(REMOTE_UPDATE * 100)
+        end = time.monotonic() * 1000.0
+        script.close()
+        self.row("remote flood: Updates sent while a script floods", "%d" % (len(
+            panel_record.times_of("A2")) - updates_before), "", "", "", "")
+        self.heartbeat_rows("while a script floods the remote port",
+                            panel_record.times_of(HEARTBEAT), bare_record.times_of(HEARTBEAT),
+                            start, end)
         for process in (panel, bare, panel_sim, bare_sim, socket_sim):
             process.stop()
 

@@ -121,6 +121,8 @@ bool QtLineServer::takeLine(Client& client, std::string& line)
             client.pending.erase(0, lf == std::string::npos ? std::string::npos : lf + 1);
             if (lf == std::string::npos)
                 return false;
+            // A whole line, if an over-long one: the client has spoken.
+            client.silence->stop();
             client.discarding = false;
             continue;
         }
@@ -128,7 +130,6 @@ bool QtLineServer::takeLine(Client& client, std::string& line)
         if ((lf == std::string::npos && client.pending.size() > limit) ||
             (lf != std::string::npos && lf > limit)) {
             client.discarding = true;
-            client.silence->stop();
             if (client.conversation.lineTooLong)
                 client.conversation.lineTooLong();
             continue;

@@ -13,14 +13,15 @@ QUILLON_INSTALLER, QUILLON_SIM_BIN and QUILLON_KEYSECURITY.
 
 import os
 import shutil
+import subprocess
 import sys
 
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 
 import harness  # noqa: E402
-from harness import (CAPTION, CMBDDS_BOX, CMBROSA_BOX, E2ETestCase, KEY,  # noqa: E402
-                     TXTFREQ_BOX, TXTIP_BOX, TXTSYSCLK_BOX, connect_sequence,
-                     tuning_word_message, wait_for)
+from harness import (CAPTION, CMBDDS_BOX, CMBROSA_BOX, E2ETestCase, IDN, KEY,  # noqa: E402
+                     TXTFREQ_BOX, TXTIP_BOX, TXTSYSCLK_BOX, Script, connect_sequence,
+                     free_port, tuning_word_message, update_messages, wait_for)
 
 # Wine takes a few seconds to start a program; the waits end as soon as the
 # awaited thing is seen.
@@ -154,6 +155,23 @@ class WindowsPanelTest(E2ETestCase):
         self.close(panel)
         self.assertEqual(self.settings(), saved)
 
+    def test_a_script_drives_the_panel_through_the_remote_port(self):
+        port = free_port()
+        WINE.run(self.session, "reg", "add", KEY, "/v", "Remote Port", "/d", str(port), "/f")
+        sim = self.session.start_sim()
+        panel = self.start_panel("remote")
+        # The port is open before the event loop runs, so before this arrives.
+        sim.wait_commands(connect_sequence(), START_S)
+        with Script(port) as script:
+            self.assertEqual(script.ask("*IDN?"), IDN)
+            script.send("FREQ 80")
+            self.assertEqual(script.ask("LINK?"), "1")
+            sim.wait_commands(update_messages("80"), 10)
+        self.assertEqual(sim.commands(), connect_sequence() + update_messages("80"))
+        self.close(panel)
+        saved = self.settings()
+        self.assertEqual((saved.get("Frequency"), saved.get("Remote Port")), ("80", str(port)))
+
     def test_an_address_with_an_umlaut_is_stored_in_the_ansi_code_page(self):
         self.assertEqual(WINE.registry(CODE_PAGE_KEY).get("ACP"), ANSI_CODE_PAGE)
         # "ü" is a key of its own on a German keyboard, as for the operators
@@ -181,6 +199,16 @@ class WindowsPanelTest(E2ETestCase):
         folder = WINE.drive_c("Program Files", "Quillon")
         for name in ("quillon.exe", "quillon-sim.exe", "README.txt", "Uninstall.exe"):
             self.assertTrue(os.path.isfile(os.path.join(folder, name)), name)
+        # With a certificate given to the build (scripts/test-windows makes a
+        # throwaway one), what the installer wrote is signed, the uninstaller
+        # included, which makensis made inside the installer.
+        if os.environ.get("QUILLON_SIGN_CA"):
+            for name in ("quillon.exe", "quillon-sim.exe", "Uninstall.exe"):
+                verified = subprocess.run(
+                    ["osslsigncode", "verify", "-CAfile", os.environ["QUILLON_SIGN_CA"], "-in",
+                     os.path.join(folder, name)], capture_output=True, text=True)
+                self.assertEqual(verified.returncode, 0, name + ":\n" + verified.stdout
+                                 + verified.stderr)
         shortcut = WINE.drive_c("ProgramData", "Microsoft", "Windows", "Start Menu", "Programs",
                                 "Quillon", "Quillon.lnk")
         self.assertTrue(os.path.isfile(shortcut), shortcut)
@@ -212,11 +240,11 @@ class WindowsPanelTest(E2ETestCase):
 
     def test_an_operator_without_administrator_rights_keeps_the_settings(self):
         self.install()
-        # Users may do everything to the key and its subkeys; the entries a
-        # new key gets (as its parent has them) stay.
+        # Users may do everything to the key itself, and nothing that subkeys
+        # inherit; the entries a new key gets (as its parent has them) stay.
         rules = WINE.key_security(self.session, SETTINGS_PATH)
         parent = WINE.key_security(self.session, SETTINGS_PATH.rpartition("\\")[0])
-        self.assertEqual(rules, "D:(A;CI;KA;;;BU)" + parent[2:])
+        self.assertEqual(rules, "D:(A;;KA;;;BU)" + parent[2:])
         stored = {"IP Address": SAVED_ADDRESS, "DDS Prescaler": "2", "Rosa Prescaler": "3"}
         for name, text in stored.items():
             WINE.run(self.session, "reg", "add", "HKLM\\" + SETTINGS_PATH, "/v", name, "/d", text)
@@ -256,6 +284,16 @@ class WindowsPanelTest(E2ETestCase):
             WINE.keep_server()
             panel = self.start_panel(name)
         self.close(panel)
+
+    def test_a_second_panel_ends_at_once_and_a_third_starts_after_the_first(self):
+        first = self.start_panel("first")
+        second = self.session.start_panel("second", wine=WINE)
+        # A second panel that missed the first would show its window and run.
+        self.assertEqual(second.wait_exit(START_S), 0, second.output())
+        self.assertTrue(first.running())
+        self.close(first)
+        third = self.start_panel("third")
+        self.close(third)
 
     def test_no_install_or_uninstall_while_a_panel_runs(self):
         folder = WINE.drive_c("Quillon")

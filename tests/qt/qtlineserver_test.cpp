@@ -62,6 +62,7 @@ private Q_SLOTS:
     void overLongLineIsDroppedAndReported();
     void clientsBeyondTheLimitAreClosed();
     void clientThatNeverReadsIsClosed();
+    void silentClientIsClosedOneThatSpokeStays_data();
     void silentClientIsClosedOneThatSpokeStays();
     void wholeLinesBeforeADisconnectAreHandled();
 };
@@ -198,14 +199,26 @@ void QtLineServerTest::clientThatNeverReadsIsClosed()
         20000);
 }
 
+void QtLineServerTest::silentClientIsClosedOneThatSpokeStays_data()
+{
+    // What the client that is to be closed sends: nothing, or bytes that
+    // never make a whole line, over-long or not.
+    QTest::addColumn<QByteArray>("mumble");
+    QTest::newRow("nothing") << QByteArray();
+    QTest::newRow("part of a line") << QByteArray("FREQ 8");
+    QTest::newRow("an over-long line without its end") << QByteArray(40, 'a');
+}
+
 void QtLineServerTest::silentClientIsClosedOneThatSpokeStays()
 {
+    QFETCH(QByteArray, mumble);
     Recorder rec;
     QtLineServer server([&] { return rec.conversation(); }, smallLimits());
     QVERIFY(server.listen(0));
     const auto speaker = connectTo(server);
     speaker->write("hi\n");
     const auto silent = connectTo(server);
+    silent->write(mumble);
     QTRY_COMPARE(rec.lines.size(), std::size_t(1));
     QTRY_COMPARE(silent->state(), QAbstractSocket::UnconnectedState);
     QCOMPARE(speaker->state(), QAbstractSocket::ConnectedState);

@@ -8,9 +8,9 @@ file run directly re-runs itself through scripts/netns-run.
 One module a job: session (the Session of a test, its folder and processes,
 and the entry point), processes (the panel and the simulator as programs),
 x11 (the virtual display: input and screenshots), procfs (what /proc says
-of a process), registry_text (the
-registry's text formats), network (the namespace's TCP tables), wine (the
-Windows panel under Wine) and expected (what the panel shows and sends).
+of a process), registry_text (the registry's text formats), network (the namespace's TCP tables), wine (the
+Windows panel under Wine), remote (a script's connection to the
+remote-control port) and expected (what the panel shows and sends).
 
 Environment:
   QUILLON_BIN, QUILLON_SIM_BIN   the binaries (CTest passes them)
@@ -28,6 +28,7 @@ from .network import in_private_network, ip, tcp_counters, tcp_sockets  # noqa: 
 from .processes import Panel, Process, Sim, Timeout, wait_for  # noqa: F401
 from .procfs import rss_kib  # noqa: F401
 from .registry_text import parse_hive, parse_wine_registry, write_hive_values  # noqa: F401
+from .remote import IDN, Script, free_port  # noqa: F401
 from .session import (NETNS_RUN, REPO, SKIP, E2ETestCase, Session, main,  # noqa: F401
                       own_session, printing_logs)
 from .wine import Wine, wine_program  # noqa: F401
