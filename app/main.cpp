@@ -9,7 +9,7 @@
 #include <QLoggingCategory>
 #include <QSessionManager>
 
-// What the settings store has to say (the lines of a hive file it skipped,
+// What the settings store has to say (the lines of a settings file it skipped,
 // where it kept a copy of the file), off unless switched on with
 // QT_LOGGING_RULES="quillon.settings.debug=true".
 Q_LOGGING_CATEGORY(lcQuillonSettings, "quillon.settings", QtWarningMsg)

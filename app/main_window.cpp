@@ -1,6 +1,5 @@
 #include "app/main_window.h"
 
-#include "app/tracingtcpclient.h"
 #include "app/widgetkit.h"
 #include "base/steps.h"
 #include "qt/qttcpclient.h"
@@ -12,7 +11,13 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLoggingCategory>
 #include <QPushButton>
+
+// The protocol trace, off unless a logging rule switches it on at start-up,
+// for example QT_LOGGING_RULES="quillon.link.debug=true": it is for an
+// engineer chasing an instrument problem, not for every run.
+Q_LOGGING_CATEGORY(lcQuillonLink, "quillon.link", QtWarningMsg)
 
 namespace quillon::app {
 
@@ -31,7 +36,7 @@ public:
     void setFrequency(const std::string& text) override
     {
         m_w.m_freq->setText(text);
-        m_w.m_frequency->txtFreq_KeyDown(tuning::kKeyEnter, 0);
+        m_w.m_frequency->txtFreq_KeyDown(kKeyEnter, 0);
     }
     std::string frequency() const override { return m_w.m_freq->text(); }
     void setSystemClock(const std::string& text) override
@@ -214,16 +219,15 @@ void formMain::createLogic(const Options& options)
 
     // Both heartbeat timers run from the moment the window exists; the zero
     // start's timer waits for an Update.
-    m_tmrHBin = new qt::QtTimer(options.watchdogMs, true, this);
-    m_tmrHBout = new qt::QtTimer(options.heartbeatOutMs, true, this);
+    m_tmrHBin = new qt::QtTimer(options.link.watchdogMs, true, this);
+    m_tmrHBout = new qt::QtTimer(options.link.heartbeatMs, true, this);
     m_tmrZero = new qt::QtTimer(options.zeroStartMs, false, this);
     m_tmrHBin->setObjectName(QStringLiteral("tmrHBin"));
     m_tmrHBout->setObjectName(QStringLiteral("tmrHBout"));
     m_tmrZero->setObjectName(QStringLiteral("tmrZero"));
     m_enet = new qt::QtTcpClient(this);
     m_enet->setObjectName(QStringLiteral("Enet"));
-    m_enet->setAttemptTimeout(std::chrono::milliseconds(options.connectTimeoutMs));
-    m_tracedEnet = new TracingTcpClient(*m_enet, this);
+    m_enet->setAttemptTimeout(std::chrono::milliseconds(options.link.connectLimitMs));
 
     // Each object is built after everything it is handed; the handlers that
     // call between them are wired afterwards, in wireEvents().
@@ -231,27 +235,33 @@ void formMain::createLogic(const Options& options)
         m_registry, settings::PersistedSettings::Controls{*m_window, *m_freq, *m_sysClk, *m_ip,
                                                           *m_ddsPrescaler, *m_rosa});
     m_link = std::make_unique<link::Link>(
-        link::Link::Controls{*m_tracedEnet, *m_ip, *m_port, *m_tmrHBout, *m_tmrHBin});
-    m_link->setTrace(traceLink);
-    m_prescalers = std::make_unique<tuning::Prescalers>(
-        tuning::Prescalers::Controls{*m_ddsPrescaler, *m_rosa, *m_freqDet, *m_wideLock,
-                                     *m_finalLock, *m_freq, *m_laserFreq},
+        link::Link::Controls{*m_enet, *m_ip, *m_port, *m_tmrHBout, *m_tmrHBin});
+    // While the trace is off the link has none and formats nothing.
+    if (lcQuillonLink().isDebugEnabled()) {
+        m_link->setTrace([](std::string_view line) {
+            qCDebug(lcQuillonLink, "%.*s", static_cast<int>(line.size()), line.data());
+        });
+    }
+    m_prescalersPumpReadout = std::make_unique<tuning::PrescalersPumpReadout>(
+        tuning::PrescalersPumpReadout::Controls{*m_ddsPrescaler, *m_rosa, *m_freqDet, *m_wideLock,
+                                                *m_finalLock, *m_freq, *m_laserFreq},
         *m_link,
-        tuning::Prescalers::Saves{[this] { m_settings->saveDdsPrescaler(); },
-                                  [this] { m_settings->saveRosaPrescaler(); }});
+        tuning::PrescalersPumpReadout::Saves{[this] { m_settings->saveDdsPrescaler(); },
+                                             [this] { m_settings->saveRosaPrescaler(); }});
     m_frequency = std::make_unique<tuning::FrequencyUpdate>(
         tuning::FrequencyUpdate::Controls{*m_freq, *m_sysClk, *m_zero, *m_tmrZero}, *m_link);
     m_connectInit = std::make_unique<link::ConnectTimeInit>(
-        *m_link, link::ConnectTimeInit::Actions{[this] { m_prescalers->cmdUpdateCP_Click(); },
-                                                [this] { m_prescalers->cmbRosa_Click(); },
-                                                [this] { m_prescalers->cmbDdsPrescaler_Click(); }});
+        *m_link, link::ConnectTimeInit::Actions{
+                     [this] { m_prescalersPumpReadout->cmdUpdateCP_Click(); },
+                     [this] { m_prescalersPumpReadout->cmbRosa_Click(); },
+                     [this] { m_prescalersPumpReadout->cmbDdsPrescaler_Click(); }});
     m_remoteTarget = std::make_unique<RemoteTarget>(*this);
 }
 
 void formMain::wireEvents()
 {
     // Each event goes to its handler.
-    m_tracedEnet->setEvents(m_link->clientEvents());
+    m_enet->setEvents(m_link->clientEvents());
     m_tmrHBout->setHandler([this] { m_link->tmrHBout_Timer(); });
     m_tmrHBin->setHandler([this] { m_link->tmrHBin_Timer(); });
     m_link->setConnected([this] { m_connectInit->run(); });
@@ -261,15 +271,15 @@ void formMain::wireEvents()
             [this] { m_frequency->cmdUpdateFreq_Click(); });
     m_freq->setKeyDownHandler(
         [this](int keyCode, int shift) { m_frequency->txtFreq_KeyDown(keyCode, shift); });
-    m_freq->setChangeHandler([this] { m_prescalers->txtFreq_Change(); });
+    m_freq->setChangeHandler([this] { m_prescalersPumpReadout->txtFreq_Change(); });
     m_sysClk->setChangeHandler([this] { m_frequency->txtSysClk_Change(); });
     m_sysClk->setLostFocusHandler([this] { m_frequency->txtSysClk_LostFocus(); });
     m_tmrZero->setHandler([this] { m_frequency->tmrZero_Timer(); });
 
     connect(m_cmdUpdateCP, &QPushButton::clicked, this,
-            [this] { m_prescalers->cmdUpdateCP_Click(); });
-    m_ddsPrescaler->setClickHandler([this] { m_prescalers->cmbDdsPrescaler_Click(); });
-    m_rosa->setClickHandler([this] { m_prescalers->cmbRosa_Click(); });
+            [this] { m_prescalersPumpReadout->cmdUpdateCP_Click(); });
+    m_ddsPrescaler->setClickHandler([this] { m_prescalersPumpReadout->cmbDdsPrescaler_Click(); });
+    m_rosa->setClickHandler([this] { m_prescalersPumpReadout->cmbRosa_Click(); });
 }
 
 void formMain::describeForAssistiveTechnology()

@@ -11,7 +11,7 @@
 #include "remote/scpi.h"
 #include "settings/persistedsettings.h"
 #include "tuning/frequency.h"
-#include "tuning/prescalers.h"
+#include "tuning/prescalerspumpreadout.h"
 
 #include <QWidget>
 
@@ -30,17 +30,13 @@ class QtTcpClient;
 
 namespace quillon::app {
 
-class TracingTcpClient;
-
-// What tests may change: intervals and time-outs, so that they run in
-// milliseconds, and the port box's text, so that they can use a server on a
-// free port. The panel itself always runs with the defaults.
+// What tests may change: the link's periods and the zero start's, so that
+// they run in milliseconds, and the port box's text, so that they can use a
+// server on a free port. The panel itself always runs with the defaults.
 struct Options
 {
-    int heartbeatOutMs = 500;
-    int watchdogMs = 2500;
+    link::Periods link;
     int zeroStartMs = 500;
-    int connectTimeoutMs = 5000;
     const char* port = "1111";
 };
 
@@ -144,14 +140,12 @@ private:
     qt::QtTimer* m_tmrHBout = nullptr;
     qt::QtTimer* m_tmrZero = nullptr;
     qt::QtTcpClient* m_enet = nullptr;
-    // The client as the link sees it: Enet, with the protocol trace.
-    TracingTcpClient* m_tracedEnet = nullptr;
 
     // The logic.
     std::unique_ptr<link::Link> m_link;
     std::unique_ptr<link::ConnectTimeInit> m_connectInit;
     std::unique_ptr<tuning::FrequencyUpdate> m_frequency;
-    std::unique_ptr<tuning::Prescalers> m_prescalers;
+    std::unique_ptr<tuning::PrescalersPumpReadout> m_prescalersPumpReadout;
     std::unique_ptr<settings::PersistedSettings> m_settings;
     std::unique_ptr<RemoteTarget> m_remoteTarget;
     registry::Registry& m_registry;

@@ -21,6 +21,9 @@ namespace quillon {
 using Colour = std::uint32_t;
 inline constexpr Colour kWhite = 0xFFFFFF;
 
+// The platform's key code of Return and keypad Enter, as KeyDown passes it.
+inline constexpr int kKeyEnter = 13;
+
 class TextBox
 {
 public:

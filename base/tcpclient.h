@@ -1,8 +1,9 @@
 #pragma once
 
 // The TCP client as the link sees it: a client-side socket with the platform's
-// fixed state numbers and four events. qt/qttcpclient.h implements it on
-// QTcpSocket; the contract below is what the link relies on.
+// fixed state numbers, four events and a report of state changes.
+// qt/qttcpclient.h implements it on QTcpSocket; the contract below is what the
+// link relies on.
 //
 //  - state() reflects the last transition at once;
 //  - connect() is made only in state Closed and returns at once; the client
@@ -23,6 +24,8 @@
 //    not been handled yet (still in the network stack, or the event on its
 //    way): after a stall of the GUI thread a due timer may be handled before
 //    the socket's news;
+//  - a change of state that comes with no event and outside any call (a host
+//    looked up, now connecting) is reported through stateChanged;
 //  - events are never raised inside a call to this interface.
 
 #include <cstdint>
@@ -55,6 +58,7 @@ public:
         std::function<void()> close;
         std::function<void()> dataArrival;
         std::function<void()> error;
+        std::function<void()> stateChanged;
     };
 
     virtual ~TcpClient() = default;

@@ -25,8 +25,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests", "e2e"))
 
 import harness  # noqa: E402
-from harness import CAPTION, HEARTBEAT, PORT, TXTFREQ_BOX, TXTIP_BOX, wait_for  # noqa: E402
-from xclient import XClient, cpu_seconds, major_faults, rss_kib  # noqa: E402
+from harness import CAPTION, HEARTBEAT, PORT, TXTFREQ_BOX, TXTIP_BOX, rss_kib, wait_for  # noqa: E402
+from xclient import XClient, cpu_seconds, major_faults  # noqa: E402
 
 BARE_CAPTION = "Bare Widgets"
 BARE_ADDRESS = "10.2.0.1"  # the bare program's simulator

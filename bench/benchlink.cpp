@@ -264,10 +264,9 @@ int main(int argc, char* argv[])
     FixedBox ip("127.0.0.1");
     FixedBox port(std::to_string(linkReceiver.port()));
     qt::QtTimer tmrHBout(heartbeatMs, true);
-    qt::QtTimer tmrHBin(2500, true);
+    qt::QtTimer tmrHBin(link::Periods().watchdogMs, true);
     link::Link lnk({client, ip, port, tmrHBout, tmrHBin});
-    client.setEvents({[&] { lnk.Enet_Connect(); }, [&] { lnk.Enet_Close(); },
-                      [&] { lnk.Enet_DataArrival(); }, [&] { lnk.Enet_Error(); }});
+    client.setEvents(lnk.clientEvents());
     tmrHBout.setHandler([&] { lnk.tmrHBout_Timer(); });
     tmrHBin.setHandler([&] { lnk.tmrHBin_Timer(); });
 

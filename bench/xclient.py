@@ -119,11 +119,3 @@ def major_faults(pid):
     """Page faults of a process so far that had to read from the disk."""
     with open("/proc/%d/stat" % pid) as stat:
         return int(stat.read().rsplit(")", 1)[1].split()[9])
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0

@@ -3,20 +3,50 @@
 #include "base/failure.h"
 #include "base/steps.h"
 
+#include <array>
+#include <string>
+
 namespace quillon::link {
 
-Link::Link(Controls controls) : m_c(controls) {}
+namespace {
+constexpr std::array<std::string_view, 10> kStateNames{
+    "Closed",       "Open",       "Listening", "ConnectionPending", "ResolvingHost",
+    "HostResolved", "Connecting", "Connected", "Closing",           "Error"};
+} // namespace
+
+Link::Link(Controls controls) : m_c(controls), m_tracedState(m_c.enet.state()) {}
 
 void Link::connect()
 {
     // Host and port are read afresh at every attempt and passed as typed: one
     // that cannot be used makes the attempt fail and the watchdog retries it.
-    m_c.enet.connect(m_c.txtIP.text(), m_c.txtPort.text());
+    const std::string host = m_c.txtIP.text();
+    const std::string port = m_c.txtPort.text();
+    if (m_trace)
+        m_trace("connect to " + host + " port " + port);
+    try {
+        m_c.enet.connect(host, port);
+    } catch (const Failure&) {
+        trace("connect refused: the client is not closed");
+        throw;
+    }
+    noteState();
 }
 
 void Link::send(const Message& message)
 {
-    m_c.enet.sendData(message);
+    try {
+        m_c.enet.sendData(message);
+    } catch (const Failure&) {
+        // Sends run in skip-on-error mode, so one on a link that is down
+        // vanishes without a word; the trace says what was lost.
+        if (m_trace)
+            m_trace("not sent (state " + std::to_string(m_c.enet.state()) +
+                    "): " + describeMessage(message));
+        throw;
+    }
+    if (m_trace)
+        m_trace("sent " + describeMessage(message));
 }
 
 void Link::holdSends()
@@ -31,7 +61,22 @@ void Link::releaseSends()
 
 void Link::close()
 {
+    trace("close");
     m_c.enet.close();
+    noteState();
+}
+
+void Link::noteState()
+{
+    if (!m_trace)
+        return;
+    const int state = m_c.enet.state();
+    if (state == m_tracedState)
+        return;
+    m_tracedState = state;
+    const auto index = static_cast<std::size_t>(state);
+    m_trace("state " + std::to_string(state) + " " +
+            std::string(index < kStateNames.size() ? kStateNames[index] : ""));
 }
 
 void Link::setIndicator(bool up)
@@ -51,8 +96,18 @@ void Link::linkDown()
 
 TcpClient::Events Link::clientEvents()
 {
-    return {[this] { Enet_Connect(); }, [this] { Enet_Close(); }, [this] { Enet_DataArrival(); },
-            [this] { Enet_Error(); }};
+    // Some transitions (an attempt that timed out) show only with their event.
+    const auto traced = [this](std::string_view event, void (Link::*handler)()) {
+        return [this, event, handler] {
+            noteState();
+            if (m_trace)
+                m_trace("event " + std::string(event));
+            (this->*handler)();
+        };
+    };
+    return {traced("Connect", &Link::Enet_Connect), traced("Close", &Link::Enet_Close),
+            traced("DataArrival", &Link::Enet_DataArrival), traced("Error", &Link::Enet_Error),
+            [this] { noteState(); }};
 }
 
 void Link::Enet_Connect()

@@ -16,6 +16,15 @@ namespace quillon::link {
 inline constexpr Colour kLinkDownColour = 0xC0C0FF; // light red, 0x00BBGGRR
 inline constexpr Colour kLinkUpColour = kWhite;
 
+// The link's periods, here and nowhere else. The window makes the timers and
+// the client with them; tests shorten them so that they run in milliseconds.
+struct Periods
+{
+    int heartbeatMs = 500;     // between two outgoing heartbeats
+    int watchdogMs = 2500;     // the silence after which the link is down
+    int connectLimitMs = 5000; // how long one attempt may look up and connect
+};
+
 class Link : public Sender
 {
 public:
@@ -41,7 +50,8 @@ public:
     // Light red indicator, heartbeat stopped; the connection itself stays.
     void linkDown();
 
-    // The client's four events, each going to its handler below.
+    // The client's events, each going to its handler below, and its state
+    // changes to the trace.
     TcpClient::Events clientEvents();
 
     void Enet_Connect();
@@ -56,8 +66,10 @@ public:
     // construction, as the initialisation itself sends through this link.
     void setConnected(std::function<void()> connected) { m_onConnected = std::move(connected); }
 
-    // Receives each decision of the watchdog in words, for a protocol trace;
-    // the link works the same with or without it.
+    // The protocol trace, one line at a time: each message sent or refused
+    // (hex bytes and command name), each connect and close, each event and
+    // state change of the client, and each decision of the watchdog. The link
+    // works the same with or without it, and formats nothing without it.
     void setTrace(std::function<void(std::string_view)> trace) { m_trace = std::move(trace); }
 
     // Whether the indicator shows the link up (white).
@@ -76,6 +88,8 @@ private:
         if (m_trace)
             m_trace(decision);
     }
+    // Traces the client's state number when it differs from the last one seen.
+    void noteState();
     void setIndicator(bool up);
     void restartWatchdog();
 
@@ -84,6 +98,7 @@ private:
     std::function<void(std::string_view)> m_trace;
     std::function<void(bool)> m_indicatorChanged;
     bool m_up = false; // a Connect event came and no link-down action since
+    int m_tracedState;
 };
 
 } // namespace quillon::link

@@ -47,6 +47,20 @@ std::string_view commandName(std::uint8_t command)
     return info ? info->name : std::string_view();
 }
 
+std::string describeMessage(std::span<const std::uint8_t> bytes)
+{
+    static constexpr std::string_view kHex = "0123456789ABCDEF";
+    std::string text;
+    for (const std::uint8_t byte : bytes) {
+        if (!text.empty())
+            text += ' ';
+        text += kHex[byte >> 4];
+        text += kHex[byte & 0xF];
+    }
+    const std::string_view name = bytes.empty() ? std::string_view() : commandName(bytes[0]);
+    return text + ' ' + std::string(name.empty() ? "(unknown command)" : name);
+}
+
 Message heartbeat()
 {
     return {command::Heartbeat};

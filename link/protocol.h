@@ -9,6 +9,8 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -36,6 +38,8 @@ inline constexpr std::uint8_t SetRosaPrescaler = 0xB0;
 std::optional<std::size_t> messageLength(std::uint8_t command);
 // The command's name as the protocol calls it ("SetTuningWord"), or "" when unknown.
 std::string_view commandName(std::uint8_t command);
+// One message as the trace shows it: "A5 00 55 55 D5 14 SetTuningWord".
+std::string describeMessage(std::span<const std::uint8_t> bytes);
 
 Message heartbeat();
 Message connectA0(); // A0 01

@@ -1,8 +1,7 @@
 #pragma once
 
-// The panel's four ways between text and numbers, and the hexadecimal digit
-// that both they and the settings hive's text read. A leaf library: the
-// tuning handlers, the persisted settings and the hive use it.
+// The panel's four ways between text and numbers. A leaf library: the tuning
+// handlers and the persisted settings use it.
 
 #include <string>
 #include <string_view>

@@ -47,7 +47,7 @@ int keyCode(int qtKey)
     switch (qtKey) {
     case Qt::Key_Return:
     case Qt::Key_Enter:
-        return 13;
+        return kKeyEnter;
     case Qt::Key_Escape:
         return 27;
     case Qt::Key_Tab:

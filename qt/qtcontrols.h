@@ -37,7 +37,7 @@ public:
     // Change: the text changed, by typing or from code.
     void setChangeHandler(Handler handler) { m_change = std::move(handler); }
     // KeyDown: a key went down (auto-repeat included) with the platform's key
-    // code (13 for Return and keypad Enter) and the shift state (1 Shift,
+    // code (kKeyEnter for Return and keypad Enter) and the shift state (1 Shift,
     // 2 Ctrl, 4 Alt). The key is not consumed.
     void setKeyDownHandler(std::function<void(int keyCode, int shift)> handler)
     {

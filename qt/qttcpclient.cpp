@@ -345,7 +345,8 @@ void QtTcpClient::connect(const std::string& host, const std::string& port)
     }
 
     m_port = *portNumber;
-    m_attemptTimer->start(m_attemptTimeout);
+    if (m_attemptTimeout.count() > 0)
+        m_attemptTimer->start(m_attemptTimeout);
     if (m_phase == Connecting) {
         // An address literal skips the lookup.
         m_addresses = {literal};
@@ -366,6 +367,8 @@ void QtTcpClient::onLookedUp(const QHostInfo& info, unsigned generation)
     m_addresses = info.error() == QHostInfo::NoError ? info.addresses() : QList<QHostAddress>();
     // The steps of an attempt come with no event: callers see them at once.
     m_phase = m_state = Connecting;
+    if (m_events.stateChanged)
+        m_events.stateChanged();
     connectToNextAddress();
 }
 

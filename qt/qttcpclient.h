@@ -29,8 +29,9 @@
 //    (refused, unreachable); a connection that was made and then reset ends
 //    the request in Error. One request opens at most one connection.
 //  - An address that never answers keeps a socket connecting for about a
-//    minute. An attempt that has no answer after attemptTimeout() ends in Error
-//    instead, so an instrument that comes back is found within seconds.
+//    minute. An attempt that has no answer within the attempt timeout, once
+//    one is set, ends in Error instead, so an instrument that comes back is
+//    found within seconds.
 //  - write() on a socket that is not open prints a warning, and the socket
 //    closes itself (an error inside a write) before its Close or Error event
 //    is delivered; sendData() refuses itself unless both the last delivered
@@ -64,10 +65,6 @@ namespace quillon::qt {
 class QtTcpClient : public QObject, public TcpClient
 {
 public:
-    // How long an attempt may look up the host and connect before it is
-    // given up.
-    static constexpr std::chrono::milliseconds kDefaultAttemptTimeout{5000};
-
     explicit QtTcpClient(QObject* parent = nullptr);
     ~QtTcpClient() override;
 
@@ -86,8 +83,9 @@ public:
     // on its way.
     bool arrivalPending() const override;
 
-    std::chrono::milliseconds attemptTimeout() const { return m_attemptTimeout; }
-    // Tests shorten this; it applies from the next connect().
+    // How long an attempt may look up the host and connect before it is
+    // given up, set by whoever makes the client; none until it is set.
+    // Applies from the next connect().
     void setAttemptTimeout(std::chrono::milliseconds timeout) { m_attemptTimeout = timeout; }
 
     // The socket underneath, for tests that look at its buffers and options.
@@ -135,7 +133,7 @@ private:
     quint16 m_port = 0;
     qintptr m_pendingSocket = -1;
     QSocketNotifier* m_connectNotifier = nullptr;
-    std::chrono::milliseconds m_attemptTimeout = kDefaultAttemptTimeout;
+    std::chrono::milliseconds m_attemptTimeout{0};
     Events m_events;
     // What callers see: the last transition whose event has been delivered
     // (or that has none).

@@ -1,12 +1,12 @@
 // The platform's own registry: the one place that chooses between the
-// Windows registry and the hive file.
+// Windows registry and the settings file.
 
 #include "registry/registry.h"
 
 #ifdef _WIN32
 #include "registry/win32registry_p.h"
 #else
-#include "registry/hivefileregistry.h"
+#include "registry/regfileregistry.h"
 #endif
 
 #include <utility>
@@ -19,9 +19,9 @@ std::unique_ptr<Registry> platformRegistry([[maybe_unused]] Report report)
     // The Windows registry has nothing to report.
     return std::make_unique<Win32Registry>();
 #else
-    // The path is taken once, at start-up: the hive does not move while the
+    // The path is taken once, at start-up: the settings file does not move while the
     // system runs.
-    return std::make_unique<HiveFileRegistry>(defaultHivePath(), std::move(report));
+    return std::make_unique<RegFileRegistry>(defaultRegFilePath(), std::move(report));
 #endif
 }
 

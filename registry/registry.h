@@ -2,7 +2,7 @@
 
 // The registry as ReadSetting and WriteSetting call it: the five entry points
 // they use, with Win32 result codes and value types, so that the same routines
-// run over the real Windows registry, a hive file, or memory in tests.
+// run over the real Windows registry, a settings file, or memory in tests.
 // Key paths, value names and string data are narrow byte strings: the ANSI
 // code page on Windows, UTF-8 elsewhere.
 
@@ -65,12 +65,12 @@ public:
 };
 
 // Hears what a registry has to say about its store, such as the lines of a
-// hive file it could not read. Nothing is said when it is empty.
+// settings file it could not read. Nothing is said when it is empty.
 using Report = std::function<void(const std::string& message)>;
 
 // The registry of the platform the system runs on, for app/ to create once
 // and hand to whatever reads or writes settings: the Windows registry on
-// Windows, the hive file at defaultHivePath() elsewhere.
+// Windows, the settings file at defaultRegFilePath() elsewhere.
 std::unique_ptr<Registry> platformRegistry(Report report = {});
 
 } // namespace quillon::registry

@@ -93,9 +93,4 @@ Result Win32Registry::closeKey(Key key)
     return RegCloseKey(toHkey(key));
 }
 
-Result Win32Registry::deleteTree(Key root, const std::string& path)
-{
-    return RegDeleteTreeA(toHkey(root), path.c_str());
-}
-
 } // namespace quillon::registry

@@ -20,10 +20,6 @@ public:
     Result setValue(Key key, const std::string& name, ValueType type, const std::uint8_t* data,
                     std::uint32_t size) override;
     Result closeKey(Key key) override;
-
-    // Deletes a key with everything below it (RegDeleteTreeA); tests clean up
-    // their keys with it.
-    static Result deleteTree(Key root, const std::string& path);
 };
 
 } // namespace quillon::registry

@@ -10,7 +10,6 @@
 namespace quillon::tuning {
 
 inline constexpr std::uint32_t kStartWord = 0x0042AAAB; // about 1 MHz at 983.04 MHz
-inline constexpr int kKeyEnter = 13;
 
 // W = floor(|F| * 1e6 / (C * 1e6 / 2^32)) in IEEE double, in that order.
 // Throws quillon::Failure on overflow, division by zero or an invalid result.

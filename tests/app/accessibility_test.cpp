@@ -4,8 +4,8 @@
 // up, kept in step with the indicator's colour.
 
 #include "app/main_window.h"
-#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
+#include "tests/support/memoryregistry.h"
 
 #include <QAccessible>
 #include <QComboBox>
@@ -90,8 +90,8 @@ std::unique_ptr<formMain> TestAccessibility::startWindow(const QByteArray& port)
     quillon::app::Options options;
     options.port = m_port.constData();
     // No heartbeat or watchdog tick falls inside a test.
-    options.heartbeatOutMs = 600000;
-    options.watchdogMs = 600000;
+    options.link.heartbeatMs = 600000;
+    options.link.watchdogMs = 600000;
     auto window = std::make_unique<formMain>(*m_registry, options);
     window->Form_Load();
     if (!QTest::qWaitForWindowExposed(window.get()))

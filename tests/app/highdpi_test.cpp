@@ -8,8 +8,8 @@
 
 #include "app/main_window.h"
 #include "app/widgetkit.h"
-#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
+#include "tests/support/memoryregistry.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>

@@ -1,20 +1,24 @@
 // The window as built: every control of the table with its kind, container,
 // caption, enabled flag, geometry in twips and tab order; the lists, tool
-// tips, timers and the window itself; and the first start-up.
+// tips, timers and the window itself; the first start-up; and the protocol
+// trace's switch.
 
 #include "app/main_window.h"
 #include "app/widgetkit.h"
 #include "qt/qtcontrols.h"
-#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
+#include "tests/support/memoryregistry.h"
 
 #include <QAbstractItemView>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QGroupBox>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLoggingCategory>
 #include <QPushButton>
 #include <QSet>
 #include <QTest>
@@ -24,6 +28,19 @@ using quillon::app::formMain;
 namespace kit = quillon::app::kit;
 using quillon::qt::QtTimer;
 namespace registry = quillon::registry;
+
+namespace {
+QStringList g_trace;
+QtMessageHandler g_previous = nullptr;
+
+void capture(QtMsgType type, const QMessageLogContext& context, const QString& text)
+{
+    if (context.category && qstrcmp(context.category, "quillon.link") == 0)
+        g_trace.append(text);
+    else if (g_previous)
+        g_previous(type, context, text);
+}
+} // namespace
 
 class TestMainWindow : public QObject
 {
@@ -42,6 +59,9 @@ private Q_SLOTS:
     void windowAndDecorations();
     void innerFramesLookOn();
     void firstStart();
+    void formFaceIsTheFirstInstalledPreference();
+    void traceFollowsTheRuleAtStart_data();
+    void traceFollowsTheRuleAtStart();
 
 private:
     std::unique_ptr<registry::MemoryRegistry> m_registry;
@@ -327,6 +347,53 @@ void TestMainWindow::firstStart()
         QCOMPARE(QByteArray(reinterpret_cast<const char*>(data), int(size)), QByteArray("1"));
         m_registry->closeKey(key);
     }
+}
+
+void TestMainWindow::formFaceIsTheFirstInstalledPreference()
+{
+    // Away from Windows the preferences start with "MS Sans Serif"; the form
+    // asks for the first of them that is installed, and for that face alone.
+    const QStringList preferences{"MS Sans Serif", "Microsoft Sans Serif", "DejaVu Sans",
+                                  "Liberation Sans"};
+    const QStringList installed = QFontDatabase::families();
+    const auto first = std::find_if(preferences.begin(), preferences.end(), [&](const QString& f) {
+        return installed.contains(f, Qt::CaseInsensitive);
+    });
+    if (first == preferences.end())
+        QSKIP("none of the preferred faces is installed");
+    const formMain window(*m_registry);
+    QCOMPARE(window.font().families(), QStringList{*first});
+    QCOMPARE(QFontInfo(window.font()).family().toLower(), first->toLower());
+}
+
+void TestMainWindow::traceFollowsTheRuleAtStart_data()
+{
+    QTest::addColumn<bool>("onAtStart");
+    QTest::newRow("off: the link formats nothing") << false;
+    QTest::newRow("on") << true;
+}
+
+void TestMainWindow::traceFollowsTheRuleAtStart()
+{
+    QFETCH(bool, onAtStart);
+    const QString on = QStringLiteral("quillon.link.debug=true");
+    if (onAtStart)
+        QLoggingCategory::setFilterRules(on);
+    quillon::settings::MiscFunctions::WriteSetting(*m_registry, registry::HKeyLocalMachine,
+                                                   "SOFTWARE\\Oxwell\\Quillon", "IP Address",
+                                                   "127.0.0.1");
+    quillon::app::Options options;
+    options.port = "1"; // refused at once
+    formMain window(*m_registry, options);
+    // A rule switched on only now finds a link that was given no trace.
+    QLoggingCategory::setFilterRules(on);
+    g_trace.clear();
+    g_previous = qInstallMessageHandler(capture);
+    window.Form_Load();
+    qInstallMessageHandler(g_previous);
+    QLoggingCategory::setFilterRules(QString());
+    QCOMPARE(g_trace.contains(QStringLiteral("connect to 127.0.0.1 port 1")), onAtStart);
+    QCOMPARE(g_trace.isEmpty(), !onAtStart);
 }
 
 QTEST_MAIN(TestMainWindow)

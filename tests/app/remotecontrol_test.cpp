@@ -4,9 +4,9 @@
 
 #include "app/main_window.h"
 #include "app/remotecontrol.h"
-#include "registry/memoryregistry.h"
 #include "settings/miscfunctions.h"
 #include "tests/support/loopback.h"
+#include "tests/support/memoryregistry.h"
 
 #include <QLineEdit>
 #include <QTcpServer>
@@ -91,8 +91,8 @@ void RemoteControlTest::cleanup()
 void RemoteControlTest::start()
 {
     quillon::app::Options options;
-    options.heartbeatOutMs = 600000;
-    options.watchdogMs = 600000;
+    options.link.heartbeatMs = 600000;
+    options.link.watchdogMs = 600000;
     m_port = QByteArray::number(m_instrument->port());
     options.port = m_port.constData();
     m_window = std::make_unique<formMain>(*m_registry, options);

@@ -74,8 +74,8 @@ class Session:
         self.env["XDG_RUNTIME_DIR"] = self.folder
         self.env["XDG_CONFIG_HOME"] = self.folder
         self.env["QUILLON_REGISTRY"] = os.path.join(self.folder, "registry.reg")
-        with open(self.env["QUILLON_REGISTRY"], "w", encoding="utf-8") as hive:
-            hive.write('REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Oxwell\\Quillon]\n'
+        with open(self.env["QUILLON_REGISTRY"], "w", encoding="utf-8") as settings:
+            settings.write('REGEDIT4\n\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Oxwell\\Quillon]\n'
                        '"IP Address"="127.0.0.1"\n')
 
     def start(self, args, log, extra_env=None, **kwargs):

@@ -83,7 +83,7 @@ class CommandsTest(E2ETestCase):
                 panel.pick(box, position)
                 wait_for(message, lambda: message in sim.commands()[seen:], 5)
                 self.assertEqual(sim.commands()[seen:], [message])
-                wait_for("%s=%s in the hive" % (value, text),
+                wait_for("%s=%s in the settings file" % (value, text),
                          lambda: self.session.settings().get(value) == text, 5)
 
 

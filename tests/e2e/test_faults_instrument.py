@@ -12,7 +12,7 @@ import time
 sys.dont_write_bytecode = True  # no __pycache__ in the source tree
 
 import harness  # noqa: E402
-from harness import (HEARTBEAT, LIGHT_RED, TXTFREQ_BOX, WHITE, E2ETestCase, connect_sequence,
+from harness import (HEARTBEAT, LIGHT_RED, TXTFREQ_BOX, WHITE, E2ETestCase, connect_sequence, rss_kib,
                      split_connections, update_messages, wait_for)
 
 WATCHDOG_S = 2.5
@@ -20,14 +20,6 @@ SLACK_S = 1.5
 TRACE = {"QT_LOGGING_RULES": "quillon.link.debug=true"}
 SEVEN = {"Left", "Top", "Frequency", "System Clock", "IP Address", "DDS Prescaler",
          "Rosa Prescaler"}
-
-
-def rss_kib(pid):
-    with open("/proc/%d/status" % pid) as status:
-        for line in status:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 class InstrumentFaultsTest(E2ETestCase):
@@ -74,29 +66,21 @@ class InstrumentFaultsTest(E2ETestCase):
 
     def test_crashed_or_stopped_instrument_is_found_again(self):
         for name, number in (("stopped", signal.SIGTERM), ("killed", signal.SIGKILL)):
-            with self.subTest(name):
-                session = harness.Session("instrument-" + name)
-                try:
-                    first = session.start_sim(name="first")
-                    panel = session.start_panel(extra_env=TRACE)
-                    panel.window()
-                    first.wait_commands(connect_sequence(), 10)
-                    panel.wait_address_box(WHITE, 5)
-                    first.popen.send_signal(number)
-                    first.wait_exit(5)
-                    # Nothing listens now: light red, and it stays so.
-                    panel.wait_address_box(LIGHT_RED, WATCHDOG_S + SLACK_S)
-                    self.assertIn("event Close", panel.output())
-                    second = session.start_sim(name="second")
-                    second.wait_commands(connect_sequence(), WATCHDOG_S + SLACK_S)
-                    panel.wait_address_box(WHITE, 5)
-                    self.assertEqual(second.commands(), connect_sequence())
-                except BaseException:
-                    print(session.logs(), file=sys.stderr)
-                    raise
-                finally:
-                    reports = session.close()
-                self.assertEqual(reports, [])
+            with self.subTest(name), harness.own_session("instrument-" + name) as session:
+                first = session.start_sim(name="first")
+                panel = session.start_panel(extra_env=TRACE)
+                panel.window()
+                first.wait_commands(connect_sequence(), 10)
+                panel.wait_address_box(WHITE, 5)
+                first.popen.send_signal(number)
+                first.wait_exit(5)
+                # Nothing listens now: light red, and it stays so.
+                panel.wait_address_box(LIGHT_RED, WATCHDOG_S + SLACK_S)
+                self.assertIn("event Close", panel.output())
+                second = session.start_sim(name="second")
+                second.wait_commands(connect_sequence(), WATCHDOG_S + SLACK_S)
+                panel.wait_address_box(WHITE, 5)
+                self.assertEqual(second.commands(), connect_sequence())
 
     def test_instrument_closing_its_side_is_reconnected(self):
         # A FIN from the instrument is a Close event: the indicator goes light

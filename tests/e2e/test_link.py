@@ -97,21 +97,13 @@ class LinkTest(E2ETestCase):
         # new connection, so the sequence keeps coming.
         cases = [("close", "--close-after"), ("reset", "--reset-after")]
         for name, option in cases:
-            with self.subTest(name):
-                session = harness.Session("reconnect-" + name)
-                try:
-                    sim = session.start_sim(option, "1000")
-                    panel = session.start_panel()
-                    panel.window()
-                    sim.wait_commands(connect_sequence() + connect_sequence(),
-                                      1 + 2 * WATCHDOG_S + 2 * SLACK_S)
-                    self.assertGreaterEqual(sim.connections(), 2)
-                except BaseException:
-                    print(session.logs(), file=sys.stderr)
-                    raise
-                finally:
-                    reports = session.close()
-                self.assertEqual(reports, [])
+            with self.subTest(name), harness.own_session("reconnect-" + name) as session:
+                sim = session.start_sim(option, "1000")
+                panel = session.start_panel()
+                panel.window()
+                sim.wait_commands(connect_sequence() + connect_sequence(),
+                                  1 + 2 * WATCHDOG_S + 2 * SLACK_S)
+                self.assertGreaterEqual(sim.connections(), 2)
 
 
 if __name__ == "__main__":

@@ -18,7 +18,7 @@ POSITION = (200, 150)  # X pixels; there is no window manager to move it
 class SettingsTest(E2ETestCase):
     def test_settings_survive_a_restart(self):
         session = self.session
-        # First run, no hive at all.
+        # First run, no settings file at all.
         sim = session.start_sim(name="sim1")
         panel = session.start_panel("run1")
         wid = panel.window()

@@ -26,34 +26,27 @@ class WindowTest(E2ETestCase):
         sim = self.session.start_sim()
         first = self.session.start_panel("first")
         first.window()
-        # The baseline: a whole start-up to the window, on this machine now.
-        start_up = time.monotonic() - first.started
         sim.wait_commands(harness.connect_sequence(), 10)
         before = self.session.hive_fingerprint()
         self.assertIsNotNone(before, "the first copy wrote its prescalers at start-up")
 
-        # Within twice the first copy's start-up to its window: a second copy
-        # makes its QApplication as the first did, which is most of that
-        # time, but one that waits on the lock takes longer; one that shows
-        # itself, touches the settings or connects fails the checks below.
-        # A start under a passing load spike can be slow too, so the quickest
-        # of a few starts counts; each of them must leave everything alone.
-        # Measured against the first copy, not a fixed time, which a loaded
-        # machine exceeds.
-        took = []
-        for attempt in range(3):
-            second = self.session.start_panel("second%d" % attempt)
-            self.assertEqual(second.wait_exit(10), 0, second.output())
-            took.append(time.monotonic() - second.started)
-            self.assertEqual(second.find_windows(), [])
-            self.assertEqual(self.session.hive_fingerprint(), before)
-            self.assertEqual(sim.connections(), 1)
-            self.assertTrue(first.running())
-            self.assertEqual(first.find_windows(), [first.window()])
-            if took[-1] <= 2 * start_up:
-                break
-        self.assertLessEqual(min(took), 2 * start_up,
-                             "seconds to end: %s; start-up to window: %.2f" % (took, start_up))
+        # Judged by what it does, not by how long it takes on a loaded
+        # machine: it ends, successfully, without a window at any moment, and
+        # leaves the settings, the instrument and the first copy alone.
+        second = self.session.start_panel("second")
+        shown = set()
+
+        def ended():
+            shown.update(second.find_windows())
+            return not second.running()
+
+        harness.wait_for("the second copy to end", ended, 20)
+        self.assertEqual(second.wait_exit(0), 0, second.output())
+        self.assertEqual(shown, set())
+        self.assertEqual(self.session.hive_fingerprint(), before)
+        self.assertEqual(sim.connections(), 1)
+        self.assertTrue(first.running())
+        self.assertEqual(first.find_windows(), [first.window()])
 
     def test_lock_left_by_a_killed_copy_does_not_block_the_next(self):
         first = self.session.start_panel("killed")

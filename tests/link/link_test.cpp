@@ -12,6 +12,7 @@
 #include "tests/support/wiredlink.h"
 
 #include <QElapsedTimer>
+#include <QTcpSocket>
 #include <QTest>
 
 #include <deque>
@@ -38,15 +39,19 @@ struct Panel
     explicit Panel(std::string port, std::string host = "127.0.0.1")
         : txtIP(std::move(host), kLinkDownColour), txtPort(std::move(port))
     {
-        client.setEvents({[this] { link.Enet_Connect(); }, [this] { link.Enet_Close(); },
-                          [this] {
-                              ++arrivals;
-                              link.Enet_DataArrival();
-                          },
-                          [this] {
-                              ++errors;
-                              link.Enet_Error();
-                          }});
+        TcpClient::Events events = link.clientEvents();
+        events.dataArrival = [this, handle = events.dataArrival] {
+            ++arrivals;
+            handle();
+        };
+        events.error = [this, handle = events.error] {
+            ++errors;
+            handle();
+        };
+        client.setEvents(std::move(events));
+        link.setTrace([this](std::string_view line) {
+            trace << QString::fromUtf8(line.data(), qsizetype(line.size()));
+        });
     }
 
     void tickHBout()
@@ -71,6 +76,7 @@ struct Panel
     int arrivals = 0;
     int errors = 0;
     int inits = 0;
+    QStringList trace;
     // What the panel looked like when the initialisation began.
     bool whiteAtInit = false;
     bool timersRunningAtInit = false;
@@ -155,6 +161,8 @@ private Q_SLOTS:
     void nothingGoesOutBeforeTheConnectSequence();
     void stalledThreadKeepsALiveLinkUp_data();
     void stalledThreadKeepsALiveLinkUp();
+    void traceFollowsTheConnectSequence();
+    void heldSendsLeaveInOneWrite();
 };
 
 void LinkTest::connectTurnsWhiteStartsTimersAndInitialises()
@@ -360,25 +368,34 @@ void LinkTest::watchdogTick_data()
     QTest::addColumn<QString>("calls");
     QTest::addColumn<bool>("linkDown");
 
+    // The trace: the watchdog's decision in words.
+    QTest::addColumn<QString>("decision");
+
     const QString none;
     const QString reconnect = QStringLiteral("close, connect 10.1.2.3:1111");
-    QTest::newRow("connected and silent") << 7 << true << false << false << none << true;
+    const QString silent = QStringLiteral("connected but silent: link down, connection kept");
+    const QString retry =
+        QStringLiteral("connection failed or closed by the instrument: close; closed: reconnect");
+    const QString underWay = QStringLiteral("attempt under way: left alone");
+    QTest::newRow("connected and silent") << 7 << true << false << false << none << true << silent;
     // Bytes came within the period, their DataArrival not yet handled: the
     // link is alive, whatever order a stalled event loop delivers things in.
     QTest::newRow("connected, bytes not yet handled")
-        << 7 << true << false << true << none << false;
-    QTest::newRow("failed attempt") << 9 << false << false << false << reconnect << false;
+        << 7 << true << false << true << none << false
+        << QStringLiteral("bytes arrived but not yet handled: watchdog restarted");
+    QTest::newRow("failed attempt") << 9 << false << false << false << reconnect << false << retry;
     // The Error event was still on its way: the tick does what it would have.
-    QTest::newRow("failed while up") << 9 << true << false << false << reconnect << true;
+    QTest::newRow("failed while up") << 9 << true << false << false << reconnect << true << retry;
     QTest::newRow("instrument closed its side")
-        << 8 << false << false << false << reconnect << false;
+        << 8 << false << false << false << reconnect << false << retry;
     QTest::newRow("closed") << 0 << false << false << false
-                            << QStringLiteral("connect 10.1.2.3:1111") << false;
-    QTest::newRow("resolving") << 4 << false << false << false << none << false;
-    QTest::newRow("resolved") << 5 << false << false << false << none << false;
-    QTest::newRow("connecting") << 6 << false << false << false << none << false;
+                            << QStringLiteral("connect 10.1.2.3:1111") << false
+                            << QStringLiteral("closed: reconnect");
+    QTest::newRow("resolving") << 4 << false << false << false << none << false << underWay;
+    QTest::newRow("resolved") << 5 << false << false << false << none << false << underWay;
+    QTest::newRow("connecting") << 6 << false << false << false << none << false << underWay;
     // A state that cannot be read counts as the first test holding.
-    QTest::newRow("state unreadable") << 7 << true << true << false << none << true;
+    QTest::newRow("state unreadable") << 7 << true << true << false << none << true << silent;
 }
 
 void LinkTest::watchdogTick()
@@ -389,6 +406,7 @@ void LinkTest::watchdogTick()
     QFETCH(bool, arrived);
     QFETCH(QString, calls);
     QFETCH(bool, linkDown);
+    QFETCH(QString, decision);
 
     ScriptedClient client;
     FakeTextBox ip("10.1.2.3", kLinkDownColour);
@@ -396,6 +414,12 @@ void LinkTest::watchdogTick()
     FakeTimer hbOut(true);
     FakeTimer hbIn(true);
     link::Link l({client, ip, port, hbOut, hbIn});
+    QStringList decisions;
+    l.setTrace([&](std::string_view line) {
+        const QString text = QString::fromUtf8(line.data(), qsizetype(line.size()));
+        if (text.startsWith(QStringLiteral("watchdog: ")))
+            decisions << text.mid(10);
+    });
     if (wasUp) {
         client.set(TcpClient::Connected);
         l.Enet_Connect();
@@ -410,6 +434,7 @@ void LinkTest::watchdogTick()
 
     QCOMPARE(hbIn.starts > watchdogStarts, arrived);
     QCOMPARE(joined(client.calls), calls);
+    QCOMPARE(decisions.join(QStringLiteral("; ")), decision);
     if (linkDown) {
         QCOMPARE(ip.backColour(), kLinkDownColour);
         QVERIFY(!hbOut.isEnabled());
@@ -557,6 +582,56 @@ void LinkTest::stalledThreadKeepsALiveLinkUp()
     QCOMPARE(ip.backColour(), kLinkUpColour);
     QVERIFY(hbOut.isEnabled());
     QCOMPARE(client.state(), int(TcpClient::Connected));
+}
+
+void LinkTest::traceFollowsTheConnectSequence()
+{
+    // The trace shows the connect sequence byte for byte with each command's
+    // name, with the client's state changes and events around it, and what a
+    // link that is down did not send.
+    Peer peer;
+    Panel p(peer.portText());
+    p.tickHBout();
+    p.link.connect();
+    QTRY_COMPARE(peer.received(), kInitSequence);
+    p.link.close();
+    const QStringList expected{
+        QStringLiteral("not sent (state 0): 7F Heartbeat"),
+        QStringLiteral("connect to 127.0.0.1 port ") + QString::fromStdString(peer.portText()),
+        QStringLiteral("state 6 Connecting"),
+        QStringLiteral("state 7 Connected"),
+        QStringLiteral("event Connect"),
+        QStringLiteral("sent A0 01 ConnectA0"),
+        QStringLiteral("sent A6 03 ConnectA6"),
+        QStringLiteral("sent A9 61 00 SetChargePumpCurrents"),
+        QStringLiteral("sent B0 01 SetRosaPrescaler"),
+        QStringLiteral("sent A8 02 SetDdsPrescaler"),
+        QStringLiteral("sent AF 01 ConnectAF"),
+        QStringLiteral("sent A3 00 SelectSlot"),
+        QStringLiteral("close"),
+        QStringLiteral("state 0 Closed"),
+    };
+    QCOMPARE(p.trace, expected);
+}
+
+void LinkTest::heldSendsLeaveInOneWrite()
+{
+    // The link passes a batch's hold on to the client: an Update's three
+    // messages wait in the socket until the batch ends.
+    Peer peer;
+    Panel p(peer.portText());
+    p.link.connect();
+    QTRY_COMPARE(peer.received(), kInitSequence);
+    {
+        const link::SendBatch batch(p.link);
+        p.link.send(link::setTuningWord(0, 0x0336AAAA));
+        p.link.send(link::applyUpdate());
+        p.link.send(link::setOffsetSign(0));
+        QCOMPARE(p.client.socket().bytesToWrite(), qint64(9));
+    }
+    QCOMPARE(p.client.socket().bytesToWrite(), qint64(0));
+    QTRY_COMPARE(peer.received(),
+                 kInitSequence + QByteArray("\xA5\x00\xAA\xAA\x36\x03\xA2\xA7\x00", 9));
 }
 
 QTEST_GUILESS_MAIN(LinkTest)

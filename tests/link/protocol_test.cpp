@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <utility>
 
 namespace {
 
@@ -130,6 +131,18 @@ INSTANTIATE_TEST_SUITE_P(
                     LengthCase{0xA1, std::nullopt, ""}, LengthCase{0xA4, std::nullopt, ""},
                     LengthCase{0xAA, std::nullopt, ""}, LengthCase{0xB1, std::nullopt, ""},
                     LengthCase{0xFF, std::nullopt, ""}));
+
+TEST(Protocol, MessagesAreDescribedInHexWithTheCommandName)
+{
+    const std::pair<Message, const char*> cases[] = {
+        {heartbeat(), "7F Heartbeat"},
+        {setTuningWord(0, 0x14D55555), "A5 00 55 55 D5 14 SetTuningWord"},
+        {{0x42}, "42 (unknown command)"},
+        {{}, " (unknown command)"},
+    };
+    for (const auto& [message, text] : cases)
+        EXPECT_EQ(describeMessage(message), text);
+}
 
 TEST(Protocol, ExactlyElevenCommandBytesStartAMessage)
 {

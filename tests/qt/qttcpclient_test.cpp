@@ -40,7 +40,9 @@ public:
     explicit Recorder(QtTcpClient& client) : m_client(client)
     {
         client.setEvents({[this] { record("Connect"); }, [this] { record("Close"); },
-                          [this] { record("DataArrival"); }, [this] { record("Error"); }});
+                          [this] { record("DataArrival"); }, [this] { record("Error"); },
+                          // A state change is reported outside calls too.
+                          [this] { m_eventsInsideCalls += m_depth > 0 ? 1 : 0; }});
     }
 
     // Runs `call` as a call into the client.
@@ -804,7 +806,8 @@ void QtTcpClientTest::destroyedWithEventsOnTheirWay()
     bool raisedAfterDeath = false;
     auto client = std::make_unique<QtTcpClient>();
     client->setEvents({[&] { raisedAfterDeath = !client; }, [&] { raisedAfterDeath = !client; },
-                       [&] { raisedAfterDeath = !client; }, [&] { raisedAfterDeath = !client; }});
+                       [&] { raisedAfterDeath = !client; }, [&] { raisedAfterDeath = !client; },
+                       [&] { raisedAfterDeath = !client; }});
     client->connect("127.0.0.1", peer.portText());
     QTRY_COMPARE(client->state(), int(TcpClient::Connected));
     QTRY_VERIFY(peer.connected());

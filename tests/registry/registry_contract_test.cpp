@@ -1,9 +1,9 @@
 // What every registry backend must do for the settings routines: one suite,
-// run against memory, the hive file and, on Windows, the registry itself.
+// run against memory, the settings file and, on Windows, the registry itself.
 
-#include "registry/hivefileregistry.h"
-#include "registry/memoryregistry.h"
+#include "registry/regfileregistry.h"
 #include "settings/miscfunctions.h"
+#include "tests/support/memoryregistry.h"
 #include "tests/support/recordingregistry.h"
 #include "tests/support/tempdir.h"
 
@@ -39,10 +39,10 @@ struct MemoryBackend
     std::string base = kBase;
 };
 
-struct HiveBackend
+struct RegFileBackend
 {
     TempDir dir;
-    HiveFileRegistry registry{dir.path() / "quillon" / "registry.reg"};
+    HandleCounting<RegFileRegistry> registry{dir.path() / "quillon" / "registry.reg"};
     Key root = HKeyLocalMachine;
     std::string base = kBase;
 };
@@ -58,9 +58,9 @@ struct Win32Backend
         top = "Software\\QuillonContractTest-" + std::to_string(QUILLON_GETPID()) + "-" +
               std::to_string(counter++);
         base = top + "\\Oxwell\\Quillon";
-        Win32Registry::deleteTree(root, top);
+        deleteTree(root, top);
     }
-    ~Win32Backend() { Win32Registry::deleteTree(root, top); }
+    ~Win32Backend() { deleteTree(root, top); }
 
     Win32Registry registry;
     Key root = HKeyCurrentUser;
@@ -143,17 +143,17 @@ struct BackendNames
     {
         if constexpr (std::is_same_v<T, MemoryBackend>)
             return "Memory";
-        else if constexpr (std::is_same_v<T, HiveBackend>)
-            return "HiveFile";
+        else if constexpr (std::is_same_v<T, RegFileBackend>)
+            return "RegFileStore";
         else
             return "Win32";
     }
 };
 
 #ifdef _WIN32
-using Backends = ::testing::Types<MemoryBackend, HiveBackend, Win32Backend>;
+using Backends = ::testing::Types<MemoryBackend, RegFileBackend, Win32Backend>;
 #else
-using Backends = ::testing::Types<MemoryBackend, HiveBackend>;
+using Backends = ::testing::Types<MemoryBackend, RegFileBackend>;
 #endif
 TYPED_TEST_SUITE(RegistryContract, Backends, BackendNames);
 
@@ -369,7 +369,7 @@ TYPED_TEST(RegistryContract, EveryKeyIsClosedExactlyOnce)
 
     EXPECT_TRUE(this->recording.everyKeyClosedOnce());
     EXPECT_EQ(this->recording.closes(), 8);
-    if constexpr (std::is_base_of_v<HiveBackedRegistry, decltype(this->backend.registry)>) {
+    if constexpr (std::is_base_of_v<RegFileBackedRegistry, decltype(this->backend.registry)>) {
         EXPECT_EQ(this->backend.registry.openHandles(), 0u);
     }
 }

@@ -5,7 +5,7 @@
 #include "settings/miscfunctions.h"
 
 #include "quillon_version.h"
-#include "registry/memoryregistry.h"
+#include "tests/support/memoryregistry.h"
 #include "tests/support/recordingregistry.h"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
 // Restoring the saved settings: each value's test and how it is applied, over
-// the in-memory registry and a real hive file, on real widgets. No link here:
+// the in-memory registry and a real settings file, on real widgets. No link here:
 // the restore only fills the controls.
 
 #include "qt/qtcontrols.h"
-#include "registry/hivefileregistry.h"
-#include "registry/memoryregistry.h"
+#include "registry/regfileregistry.h"
 #include "settings/persistedsettings.h"
+#include "tests/support/memoryregistry.h"
 
 #include <QComboBox>
 #include <QGuiApplication>
@@ -50,7 +50,7 @@ void TestRestore::initTestCase_data()
 {
     QTest::addColumn<QString>("backend");
     QTest::newRow("memory") << "memory";
-    QTest::newRow("hive file") << "hive";
+    QTest::newRow("settings file") << "regfile";
 }
 
 void TestRestore::init()
@@ -60,7 +60,7 @@ void TestRestore::init()
         m_registry = std::make_unique<reg::MemoryRegistry>();
     } else {
         m_dir = std::make_unique<QTemporaryDir>();
-        m_registry = std::make_unique<reg::HiveFileRegistry>(
+        m_registry = std::make_unique<reg::RegFileRegistry>(
             m_dir->filePath(QStringLiteral("registry.reg")).toStdString());
     }
 }

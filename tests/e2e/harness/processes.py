@@ -146,7 +146,7 @@ class Sim(Process):
 
 
 class Panel(Process):
-    """The real quillon binary, with the session's hive and lock folder; or,
+    """The real quillon binary, with the session's settings file and lock folder; or,
     given `wine` and `exe`, the Windows panel under Wine."""
 
     def __init__(self, session, name, extra_env=None, prefix=(), wine=None, exe=None):
@@ -156,7 +156,11 @@ class Panel(Process):
         else:
             env = wine.env(env)
             argv = [wine.program, exe or os.environ["QUILLON_EXE"]]
-        env.update(extra_env or {})
+        # A value of None removes the variable the panel would inherit.
+        extra_env = extra_env or {}
+        env.update({key: value for key, value in extra_env.items() if value is not None})
+        for key in [key for key, value in extra_env.items() if value is None]:
+            env.pop(key, None)
         # `prefix` runs the panel through another program that execs it, such
         # as setpriv as another user, so that the pid is still the panel's.
         super().__init__(name, list(prefix) + argv, env, os.path.join(session.dir, name + ".log"))

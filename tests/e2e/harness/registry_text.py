@@ -1,4 +1,4 @@
-"""The registry's text formats: the panel's hive (a REGEDIT4 export) and
+"""The registry's text formats: the panel's settings file (a REGEDIT4 export) and
 Wine's own registry files. Both are the same format, a key line in brackets
 and "name"=data lines under it, read here by one parser; Wine adds its own
 escapes, a time after each key name and `#` lines."""
@@ -9,12 +9,12 @@ from .expected import KEY
 
 
 def parse_hive(text):
-    """{key path: {value name: value}} of the panel's hive file; strings as
+    """{key path: {value name: value}} of the panel's settings file; strings as
     str, dword as int, other types as (type, bytes). Names are kept as
     spelled."""
     lines = text.splitlines()
     if not lines or lines[0].strip() != "REGEDIT4":
-        raise ValueError("hive does not start with REGEDIT4: %r" % text[:40])
+        raise ValueError("the settings file does not start with REGEDIT4: %r" % text[:40])
     return _parse(lines[1:], wine=False)
 
 
@@ -27,17 +27,17 @@ def parse_wine_registry(text):
 
 
 def write_hive_values(path, values, key=KEY):
-    """A hive file holding `values` (name: text) under the panel's key."""
+    """A settings file holding `values` (name: text) under the panel's key."""
     lines = ["REGEDIT4", "", "[%s]" % key]
     for name, value in values.items():
         lines.append('"%s"="%s"' % (name, value.replace("\\", "\\\\").replace('"', '\\"')))
-    with open(path, "w", encoding="utf-8") as hive:
-        hive.write("\n".join(lines) + "\n")
+    with open(path, "w", encoding="utf-8") as settings:
+        settings.write("\n".join(lines) + "\n")
 
 
 def _parse(lines, wine):
     # Wine escapes its key names and writes a time after them; it also holds
-    # lines of its own, which are passed over. A hive holds none.
+    # lines of its own, which are passed over. A settings file holds none.
     keys, current, pending = {}, None, ""
     for line in lines:
         line = pending + line.strip()

@@ -2,6 +2,8 @@
 process the test starts, which closing it stops, whatever happened; and the
 entry point of every test file."""
 
+import contextlib
+import functools
 import os
 import re
 import shutil
@@ -143,25 +145,25 @@ class Session:
 
     def hive_text(self):
         try:
-            with open(self.hive_path, encoding="utf-8") as hive:
-                return hive.read()
+            with open(self.hive_path, encoding="utf-8") as settings:
+                return settings.read()
         except FileNotFoundError:
             return None
 
     def settings(self):
-        """The values under the panel's key, {} when there is no hive."""
+        """The values under the panel's key, {} when there is no settings file."""
         text = self.hive_text()
         return parse_hive(text).get(KEY, {}) if text else {}
 
     def hive_fingerprint(self):
         """What a write would change: content, inode (files are replaced
-        whole) and modification time; None when there is no hive."""
+        whole) and modification time; None when there is no settings file."""
         try:
             st = os.stat(self.hive_path)
         except FileNotFoundError:
             return None
-        with open(self.hive_path, "rb") as hive:
-            return (hive.read(), st.st_ino, st.st_mtime_ns)
+        with open(self.hive_path, "rb") as settings:
+            return (settings.read(), st.st_ino, st.st_mtime_ns)
 
     # -- the end -----------------------------------------------------------
 
@@ -192,19 +194,52 @@ class Session:
         return reports
 
 
+@contextlib.contextmanager
+def printing_logs(session):
+    """Prints the programs' output of `session` when the block fails."""
+    try:
+        yield session
+    except unittest.SkipTest:
+        raise
+    except BaseException:
+        print("\n" + session.logs(), file=sys.stderr)
+        raise
+
+
+def close_failing_on_reports(session):
+    reports = session.close()
+    if reports:
+        raise AssertionError("sanitizer reports:\n" + "\n".join(reports))
+
+
+@contextlib.contextmanager
+def own_session(name):
+    """A Session for the block: its programs' output printed when the block
+    fails, closed however it ends, its sanitizer reports failing the block."""
+    session = Session(name)
+    try:
+        with printing_logs(session):
+            yield session
+    except BaseException:
+        session.close()
+        raise
+    close_failing_on_reports(session)
+
+
 class E2ETestCase(unittest.TestCase):
     """A test case with a fresh Session per test, closed however it ends; on
     failure the programs' output is printed."""
 
+    def __init__(self, methodName="runTest"):
+        super().__init__(methodName)
+        test = getattr(self, methodName, None)
+        if test is not None:
+            @functools.wraps(test)
+            def logged():
+                with printing_logs(self.session):
+                    return test()
+            setattr(self, methodName, logged)
+
     def setUp(self):
         self.session = Session(self.id().rsplit(".", 1)[-1])
-        self.addCleanup(self._finish)
-
-    def _finish(self):
-        outcome = getattr(self, "_outcome", None)
-        failed = outcome is not None and not getattr(outcome, "success", True)
-        if failed:
-            print("\n" + self.session.logs(), file=sys.stderr)
-        reports = self.session.close()
-        if reports:
-            self.fail("sanitizer reports:\n" + "\n".join(reports))
+        self.addCleanup(close_failing_on_reports, self.session)

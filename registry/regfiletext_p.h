@@ -1,7 +1,7 @@
 #pragma once
 
-// The hive's text form: REGEDIT4 parsed into a hive and a hive formatted back
-// into REGEDIT4. Bytes in, bytes out; the file itself is hivefile.h's.
+// The settings file's text form: REGEDIT4 parsed into a model and a model formatted back
+// into REGEDIT4. Bytes in, bytes out; the file itself is regfilestore.h's.
 //
 // An operator can read, back up or edit the text with any text editor:
 //
@@ -21,7 +21,7 @@
 // Quoted bytes that are not UTF-8, as a Windows editor saves an ANSI "°",
 // read as those bytes.
 
-#include "registry/hive.h"
+#include "registry/regfile.h"
 
 #include <cstddef>
 #include <string>
@@ -30,8 +30,8 @@
 
 namespace quillon::registry {
 
-// A hive text larger than this is not one of ours: it holds no hive at all.
-inline constexpr std::size_t kMaxHiveBytes = 1024 * 1024;
+// A settings text larger than this is not one of ours: it holds no values at all.
+inline constexpr std::size_t kMaxRegFileBytes = 1024 * 1024;
 
 // A line the parser could not read: it is left out, and the rest counts.
 struct SkippedLine
@@ -42,19 +42,19 @@ struct SkippedLine
     bool operator==(const SkippedLine&) const = default;
 };
 
-struct HiveParseResult
+struct RegFileParseResult
 {
-    bool ok = false; // false: no hive at all, no REGEDIT4 header or over the size limit
-    Hive hive;
+    bool ok = false; // false: no values at all, no REGEDIT4 header or over the size limit
+    RegFile regFile;
     std::size_t line = 0; // when not ok: where, counting from 1; 0 for the text as a whole
     std::string error;    // when not ok: why
     std::vector<SkippedLine> skipped; // the lines left out, in order
 };
 
-// Parses hive text, skipping and listing the lines that registry/README.md
+// Parses settings file text, skipping and listing the lines that registry/README.md
 // says are skipped.
-HiveParseResult parseHive(std::string_view text);
-// The text of a hive; parseHive gives the same hive back.
-std::string formatHive(const Hive& hive);
+RegFileParseResult parseRegFile(std::string_view text);
+// The text of a model; parseRegFile gives the same model back.
+std::string formatRegFile(const RegFile& regFile);
 
 } // namespace quillon::registry

@@ -1,9 +1,9 @@
 #pragma once
 
-// The registry's five entry points over a hive model: Win32-style handles,
+// The registry's five entry points over a regfile model: Win32-style handles,
 // root and path resolution and the results the settings routines expect.
 
-#include "registry/hive.h"
+#include "registry/regfile.h"
 #include "registry/registry.h"
 
 #include <cstddef>
@@ -14,10 +14,10 @@
 
 namespace quillon::registry {
 
-// The Registry interface over a Hive that a subclass loads and stores. Handles
+// The Registry interface over a RegFile that a subclass loads and stores. Handles
 // name a key by its path, so they stay valid whatever the store does between
 // calls; they live until closeKey.
-class HiveBackedRegistry : public Registry
+class RegFileBackedRegistry : public Registry
 {
 public:
     Result openKey(Key root, const std::string& path, std::uint32_t options, std::uint32_t access,
@@ -30,23 +30,22 @@ public:
                     std::uint32_t size) override;
     Result closeKey(Key key) override;
 
-    // How many handles are open; for tests.
-    std::size_t openHandles() const { return m_handles.size(); }
-
 protected:
-    // Makes `hive` the store's current contents.
-    virtual Result load(Hive& hive) = 0;
+    // Makes `regFile` the store's current contents.
+    virtual Result load(RegFile& regFile) = 0;
     // Applies `change` to the current contents and stores them when it
     // reports a change; the load and the store form one step that no other
     // writer can come between.
-    using Change = std::function<Result(Hive& hive, bool& changed)>;
+    using Change = std::function<Result(RegFile& regFile, bool& changed)>;
     virtual Result update(const Change& change) = 0;
+
+    // The open handles and the key path each stands for.
+    std::map<Key, std::string> m_handles;
 
 private:
     Result resolve(Key root, const std::string& path, std::string& full) const;
     Key newHandle(std::string path);
 
-    std::map<Key, std::string> m_handles;
     Key m_nextHandle = 0x1000;
 };
 

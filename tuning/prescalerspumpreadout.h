@@ -10,7 +10,7 @@
 
 namespace quillon::tuning {
 
-class Prescalers
+class PrescalersPumpReadout
 {
 public:
     struct Controls
@@ -32,7 +32,7 @@ public:
         std::function<void()> rosaPrescaler;
     };
 
-    Prescalers(Controls controls, link::Sender& sender, Saves saves);
+    PrescalersPumpReadout(Controls controls, link::Sender& sender, Saves saves);
 
     void cmbDdsPrescaler_Click();
     void cmbRosa_Click();

@@ -1,4 +1,4 @@
-#include "tuning/prescalers.h"
+#include "tuning/prescalerspumpreadout.h"
 
 #include "base/failure.h"
 #include "base/steps.h"
@@ -73,7 +73,7 @@ double rosaDivider(const ListBox& list)
 
 } // namespace
 
-Prescalers::Prescalers(Controls controls, link::Sender& sender, Saves saves)
+PrescalersPumpReadout::PrescalersPumpReadout(Controls controls, link::Sender& sender, Saves saves)
     : m_c(controls), m_sender(sender), m_saves(std::move(saves))
 {}
 
@@ -81,7 +81,7 @@ Prescalers::Prescalers(Controls controls, link::Sender& sender, Saves saves)
 // restore at start-up, before any connection exists) the choice must still be
 // saved and the readout refreshed.
 
-void Prescalers::cmbDdsPrescaler_Click()
+void PrescalersPumpReadout::cmbDdsPrescaler_Click()
 {
     SkipOnError steps;
     // The DDS command carries the divider itself (1, 2 or 4), not the position.
@@ -91,7 +91,7 @@ void Prescalers::cmbDdsPrescaler_Click()
     steps.run([&] { UpdateLaserFreq(); });
 }
 
-void Prescalers::cmbRosa_Click()
+void PrescalersPumpReadout::cmbRosa_Click()
 {
     SkipOnError steps;
     // The ROSA command carries the list position (0 to 3), not the divider.
@@ -100,7 +100,7 @@ void Prescalers::cmbRosa_Click()
     steps.run([&] { UpdateLaserFreq(); });
 }
 
-void Prescalers::cmdUpdateCP_Click()
+void PrescalersPumpReadout::cmdUpdateCP_Click()
 {
     SkipOnError steps;
     steps.run([&] {
@@ -114,12 +114,12 @@ void Prescalers::cmdUpdateCP_Click()
     });
 }
 
-void Prescalers::txtFreq_Change()
+void PrescalersPumpReadout::txtFreq_Change()
 {
     UpdateLaserFreq();
 }
 
-void Prescalers::UpdateLaserFreq()
+void PrescalersPumpReadout::UpdateLaserFreq()
 {
     // One indivisible update: the caption is written only once every part
     // has been formed, so any failure leaves the previous text standing. The

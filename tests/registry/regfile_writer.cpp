@@ -1,13 +1,13 @@
-// A process that writes into a hive file, for the tests that kill writers
+// A process that writes into a settings file, for the tests that kill writers
 // mid-write and that run writers side by side.
 //
-//   hive_writer FILE counter START
+//   regfile_writer FILE counter START
 //       writes "Counter" = "<i>:<padding>" for i = START, START + 1, ... until
 //       killed, and prints i on its own line after each write has returned.
-//   hive_writer FILE names PREFIX COUNT
+//   regfile_writer FILE names PREFIX COUNT
 //       writes "<PREFIX>-<k>" = "<k>" for k = 0 .. COUNT - 1, then ends.
 
-#include "registry/hivefileregistry.h"
+#include "registry/regfileregistry.h"
 #include "settings/miscfunctions.h"
 
 #include <cstdio>
@@ -26,14 +26,15 @@ std::string counterText(unsigned long i)
 int main(int argc, char** argv)
 {
     if (argc < 4) {
-        std::fprintf(stderr, "usage: hive_writer FILE counter START | FILE names PREFIX COUNT\n");
+        std::fprintf(stderr,
+                     "usage: regfile_writer FILE counter START | FILE names PREFIX COUNT\n");
         return 2;
     }
-    HiveFileRegistry hive(argv[1]);
+    RegFileRegistry registry(argv[1]);
     const std::string mode = argv[2];
     if (mode == "counter") {
         for (unsigned long i = std::strtoul(argv[3], nullptr, 10);; ++i) {
-            if (!quillon::settings::MiscFunctions::WriteSetting(hive, HKeyLocalMachine,
+            if (!quillon::settings::MiscFunctions::WriteSetting(registry, HKeyLocalMachine,
                                                                 quillon::settings::kSettingsKey,
                                                                 "Counter", counterText(i)))
                 return 1;
@@ -45,7 +46,7 @@ int main(int argc, char** argv)
         const long count = std::strtol(argv[4], nullptr, 10);
         for (long k = 0; k < count; ++k) {
             if (!quillon::settings::MiscFunctions::WriteSetting(
-                    hive, HKeyLocalMachine, quillon::settings::kSettingsKey,
+                    registry, HKeyLocalMachine, quillon::settings::kSettingsKey,
                     std::string(argv[3]) + "-" + std::to_string(k), std::to_string(k)))
                 return 1;
         }

@@ -1,7 +1,7 @@
-// The hive file store: the lock, the temporary file, fsync and the atomic
+// The settings file store: the lock, the temporary file, fsync and the atomic
 // rename; every file-system call of the registry backends is here.
 
-#include "registry/hivefile.h"
+#include "registry/regfilestore.h"
 
 #include <array>
 #include <cerrno>
@@ -80,10 +80,10 @@ void syncFolder(const fs::path& folder)
     ::close(fd);
 }
 
-// An exclusive advisory lock on the file beside the hive, held from before
+// An exclusive advisory lock on the file beside the settings file, held from before
 // the read to after the rename, so that two writers never both start from the
 // same old contents and lose each other's values. The lock sits on a file of
-// its own because the hive itself is replaced by every write.
+// its own because the settings file itself is replaced by every write.
 class WriteLock
 {
 public:
@@ -184,7 +184,7 @@ Result replaceFile(const fs::path& file, const fs::path& temporary, const std::s
         return resultForErrno(errno);
     struct stat old = {};
     {};
-    if (::stat(file.c_str(), &old) == 0) // keep the permissions the operator gave the hive
+    if (::stat(file.c_str(), &old) == 0) // keep the permissions the operator gave the file
         ::fchmod(fd, old.st_mode & 07777);
     const bool written = writeAll(fd, contents) && ::fsync(fd) == 0;
     const int writeError = errno;
@@ -203,7 +203,7 @@ Result replaceFile(const fs::path& file, const fs::path& temporary, const std::s
 #else
 void syncFolder(const fs::path&) {}
 
-// On Windows the system keeps its settings in the registry itself; the hive
+// On Windows the system keeps its settings in the registry itself; the settings file
 // file there serves tests only, one process at a time, and goes without a lock.
 class WriteLock
 {
@@ -250,7 +250,7 @@ Result replaceFile(const fs::path& file, const fs::path& temporary, const std::s
 }
 #endif
 
-// The file a write replaces: the hive's own path or, when that is a symbolic
+// The file a write replaces: the settings file's own path or, when that is a symbolic
 // link, the file the link finally names. A dotfile manager's link then stays
 // a link, and the file it names gets the new contents.
 Result finalTarget(const fs::path& path, fs::path& target)
@@ -288,14 +288,14 @@ Result keepAside(const fs::path& file, fs::path& aside)
 
 } // namespace
 
-HiveFile::HiveFile(fs::path path) : m_path(std::move(path)) {}
+RegFileStore::RegFileStore(fs::path path) : m_path(std::move(path)) {}
 
-HiveFile::Contents HiveFile::read(std::size_t maxBytes) const
+RegFileStore::Contents RegFileStore::read(std::size_t maxBytes) const
 {
     return read(m_path, maxBytes);
 }
 
-HiveFile::Contents HiveFile::read(const fs::path& path, std::size_t maxBytes)
+RegFileStore::Contents RegFileStore::read(const fs::path& path, std::size_t maxBytes)
 {
     Contents contents;
     std::error_code error;
@@ -326,7 +326,7 @@ HiveFile::Contents HiveFile::read(const fs::path& path, std::size_t maxBytes)
     return contents;
 }
 
-Result HiveFile::rewrite(std::size_t maxBytes, const Decide& decide, fs::path& keptAside)
+Result RegFileStore::rewrite(std::size_t maxBytes, const Decide& decide, fs::path& keptAside)
 {
     // Every write replaces the whole file, and never in place:
     //   1. find the file itself, following a symbolic link to what it names,
@@ -380,7 +380,7 @@ Result HiveFile::rewrite(std::size_t maxBytes, const Decide& decide, fs::path& k
     return Success;
 }
 
-fs::path defaultHivePath()
+fs::path defaultRegFilePath()
 {
     if (const char* named = std::getenv("QUILLON_REGISTRY"); named != nullptr && *named != '\0')
         return fs::path(named);

@@ -1,6 +1,6 @@
 #pragma once
 
-// The hive file on disk: read whole, and replaced whole under a lock so that a
+// The settings file on disk: read whole, and replaced whole under a lock so that a
 // crash leaves the old or the new file. The one place that touches the disk.
 
 #include "registry/registry.h"
@@ -12,10 +12,10 @@
 
 namespace quillon::registry {
 
-class HiveFile
+class RegFileStore
 {
 public:
-    explicit HiveFile(std::filesystem::path path);
+    explicit RegFileStore(std::filesystem::path path);
 
     const std::filesystem::path& path() const { return m_path; }
 
@@ -58,9 +58,9 @@ private:
     std::filesystem::path m_path;
 };
 
-// The hive the system uses away from Windows: the file that QUILLON_REGISTRY
+// The settings file the system uses away from Windows: the file that QUILLON_REGISTRY
 // names, else $XDG_CONFIG_HOME/quillon/registry.reg, with ~/.config standing
 // in for an unset XDG_CONFIG_HOME.
-std::filesystem::path defaultHivePath();
+std::filesystem::path defaultRegFilePath();
 
 } // namespace quillon::registry

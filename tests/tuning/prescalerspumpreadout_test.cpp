@@ -1,5 +1,5 @@
 #include "tests/support/fakecontrols.h"
-#include "tuning/prescalers.h"
+#include "tuning/prescalerspumpreadout.h"
 
 #include <gtest/gtest.h>
 
@@ -43,7 +43,7 @@ struct PrescalerPanel
     FakeLabel lblLaserFreq{"Laser f"};
     RecordingSender sender;
     std::vector<std::string> log;
-    Prescalers prescalers{
+    PrescalersPumpReadout prescalers{
         {cmbDdsPrescaler, cmbRosa, cmbFreqDet, cmbWideLock, cmbFinalLock, txtFreq, lblLaserFreq},
         sender,
         {[this] {

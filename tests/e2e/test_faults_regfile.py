@@ -1,8 +1,8 @@
-"""Faults of the settings hive, with the real binary: missing, in a missing
+"""Faults of the settings file, with the real binary: missing, in a missing
 folder, unwritable, read-only, damaged, truncated, huge, replaced while the
 panel runs, and the panel killed in the middle of its save at shut-down. Each
 case checks what the panel starts with (seen in the connect sequence and its
-address), that it runs and shuts down normally, and what the hive holds
+address), that it runs and shuts down normally, and what the settings file holds
 afterwards: nothing the operator had is lost, every line that can be read
 counts, and a file with lines that cannot be read is kept aside whole."""
 
@@ -30,7 +30,7 @@ FULL_HIVE = ("REGEDIT4\n\n[%s]\n" % KEY + '"Left"="3000"\n"Top"="2250"\n"Frequen
              '"System Clock"="500"\n"IP Address"="%s"\n"DDS Prescaler"="2"\n'
              '"Rosa Prescaler"="3"\n' % SAVED_ADDRESS)
 # The same, with a frequency that the shut-down saves as "80": a run always writes.
-WRITTEN_HIVE = FULL_HIVE.replace('"Frequency"="80"', '"Frequency"="80.000"')
+WRITTEN_SETTINGS = FULL_HIVE.replace('"Frequency"="80"', '"Frequency"="80.000"')
 
 
 # What the settings store says, when asked to.
@@ -39,8 +39,8 @@ NOBODY = 65534
 
 
 def read_values(path):
-    with open(path, encoding="utf-8") as hive:
-        return parse_hive(hive.read()).get(KEY, {})
+    with open(path, encoding="utf-8") as settings:
+        return parse_hive(settings.read()).get(KEY, {})
 
 
 def kept_aside(path):
@@ -51,20 +51,20 @@ def fingerprint(path):
     """What a write would change: content, inode (files are replaced whole)
     and modification time."""
     st = os.stat(path)
-    with open(path, "rb") as hive:
-        return (hive.read(), st.st_ino, st.st_mtime_ns)
+    with open(path, "rb") as settings:
+        return (settings.read(), st.st_ino, st.st_mtime_ns)
 
 
-class HiveFaultsTest(E2ETestCase):
-    def run_panel(self, hive_path=None, address=DEFAULT_ADDRESS, sequence=None, env=None,
+class RegFileFaultsTest(E2ETestCase):
+    def run_panel(self, settings_path=None, address=DEFAULT_ADDRESS, sequence=None, env=None,
                   prefix=()):
         """Starts the panel with an instrument at `address`, waits for the
         connect sequence it is expected to send, shuts it down with SIGTERM
         and returns its output."""
         sim = self.session.start_sim(address=address)
         env = dict(env or {})
-        if hive_path:
-            env["QUILLON_REGISTRY"] = hive_path
+        if settings_path:
+            env["QUILLON_REGISTRY"] = settings_path
         panel = self.session.start_panel(extra_env=env, prefix=prefix)
         panel.window()
         sim.wait_commands(sequence or connect_sequence(), 10)
@@ -82,7 +82,7 @@ class HiveFaultsTest(E2ETestCase):
 
     def test_missing_hive_or_folder_is_created(self):
         cases = [("missing file", self.session.hive_path),
-                 ("missing folders", os.path.join(self.session.dir, "not", "yet", "hive.reg"))]
+                 ("missing folders", os.path.join(self.session.dir, "not", "yet", "registry.reg"))]
         for name, path in cases:
             with self.subTest(name):
                 self.run_panel(path)
@@ -93,29 +93,29 @@ class HiveFaultsTest(E2ETestCase):
         blocker = os.path.join(self.session.dir, "a-file")
         with open(blocker, "w") as f:
             f.write("not a folder\n")
-        folder_as_hive = os.path.join(self.session.dir, "a-folder.reg")
-        os.mkdir(folder_as_hive)
+        folder_as_settings = os.path.join(self.session.dir, "a-folder.reg")
+        os.mkdir(folder_as_settings)
         cases = [("parent is a file", os.path.join(blocker, "registry.reg")),
-                 ("hive is a folder", folder_as_hive)]
+                 ("settings file is a folder", folder_as_settings)]
         for name, path in cases:
             with self.subTest(name):
                 # The defaults, a normal run and a normal shut-down.
                 self.run_panel(path)
                 with open(blocker) as f:
                     self.assertEqual(f.read(), "not a folder\n")
-                self.assertEqual(os.listdir(folder_as_hive), [])
+                self.assertEqual(os.listdir(folder_as_settings), [])
 
     def test_file_without_a_hive_is_kept_aside_whole(self):
         cases = [
-            ("not a hive at all", bytes(range(256)) * 4),
+            ("not a settings file at all", bytes(range(256)) * 4),
             ("huge", (FULL_HIVE + '"Padding"="%s"\n' % ("x" * (1024 * 1024 + 10))).encode()),
         ]
         for name, blob in cases:
             with self.subTest(name):
                 for stale in glob.glob(self.session.hive_path + "*"):
                     os.remove(stale)
-                with open(self.session.hive_path, "wb") as hive:
-                    hive.write(blob)
+                with open(self.session.hive_path, "wb") as settings:
+                    settings.write(blob)
                 output = self.run_panel(env=SETTINGS_LOG)  # the defaults: nothing was applied
                 self.assertIn("the file holds no values", output)
                 aside = kept_aside(self.session.hive_path)
@@ -130,8 +130,8 @@ class HiveFaultsTest(E2ETestCase):
         write keeps the whole original aside first. Where a skipped line is
         shows in the quillon.settings category, and nowhere by default."""
         def damaged(old, new):
-            assert old in WRITTEN_HIVE
-            return WRITTEN_HIVE.replace(old, new, 1).encode("latin-1")
+            assert old in WRITTEN_SETTINGS
+            return WRITTEN_SETTINGS.replace(old, new, 1).encode("latin-1")
         saved = {"Left": "3000", "Top": "2250", "Frequency": "80", "System Clock": "500",
                  "IP Address": SAVED_ADDRESS, "DDS Prescaler": "2", "Rosa Prescaler": "3"}
         address_line = '"IP Address"="%s"\n' % SAVED_ADDRESS
@@ -143,15 +143,15 @@ class HiveFaultsTest(E2ETestCase):
             ("trailing comment", damaged(address_line, address_line[:-1] + " ; lab B\n"), [8],
              ["IP Address"], False),
             ("lone CR", damaged('"2"\n', '"2"\r'), [9], ["DDS Prescaler", "Rosa Prescaler"], True),
-            ("cut inside the address", WRITTEN_HIVE.split(SAVED_ADDRESS)[0].encode() + b"10.1",
+            ("cut inside the address", WRITTEN_SETTINGS.split(SAVED_ADDRESS)[0].encode() + b"10.1",
              [8], ["IP Address", "DDS Prescaler", "Rosa Prescaler"], True),
         ]
         for name, blob, skipped, lost, logged in cases:
             with self.subTest(name):
                 for stale in glob.glob(self.session.hive_path + "*"):
                     os.remove(stale)
-                with open(self.session.hive_path, "wb") as hive:
-                    hive.write(blob)
+                with open(self.session.hive_path, "wb") as settings:
+                    settings.write(blob)
                 expected = dict(DEFAULTS, **{k: v for k, v in saved.items() if k not in lost})
                 output = self.run_panel(
                     address=expected["IP Address"], env=SETTINGS_LOG if logged else None,
@@ -195,8 +195,8 @@ class HiveFaultsTest(E2ETestCase):
                 folder = os.path.join(self.session.dir, name.replace(" ", "-"))
                 os.mkdir(folder, 0o755)
                 path = os.path.join(folder, "registry.reg")
-                with open(path, "w") as hive:
-                    hive.write(WRITTEN_HIVE)
+                with open(path, "w") as settings:
+                    settings.write(WRITTEN_SETTINGS)
                 os.chmod(path, mode)
                 if prefix:
                     os.chown(path, NOBODY, NOBODY)
@@ -214,8 +214,8 @@ class HiveFaultsTest(E2ETestCase):
         # Cut after the address: the first five values are whole and apply,
         # the prescalers fall back to position 1.
         text = FULL_HIVE.split('"DDS Prescaler"')[0]
-        with open(self.session.hive_path, "w") as hive:
-            hive.write(text)
+        with open(self.session.hive_path, "w") as settings:
+            settings.write(text)
         self.run_panel(address=SAVED_ADDRESS)
         values = read_values(self.session.hive_path)
         self.assertEqual(values["IP Address"], SAVED_ADDRESS)

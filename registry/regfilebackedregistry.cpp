@@ -1,7 +1,7 @@
-// The registry's entry points over a hive model: the handles a Win32 program
+// The registry's entry points over a regfile model: the handles a Win32 program
 // would get, and the results it would see.
 
-#include "registry/hivebackedregistry.h"
+#include "registry/regfilebackedregistry.h"
 
 #include <algorithm>
 #include <string_view>
@@ -9,7 +9,7 @@
 
 namespace quillon::registry {
 
-Result HiveBackedRegistry::resolve(Key root, const std::string& path, std::string& full) const
+Result RegFileBackedRegistry::resolve(Key root, const std::string& path, std::string& full) const
 {
     if (const std::string_view name = rootName(root); !name.empty()) {
         full = name;
@@ -35,7 +35,7 @@ Result HiveBackedRegistry::resolve(Key root, const std::string& path, std::strin
     return Success;
 }
 
-Key HiveBackedRegistry::newHandle(std::string path)
+Key RegFileBackedRegistry::newHandle(std::string path)
 {
     // Spaced like Windows handles, and far below the predefined roots.
     const Key key = m_nextHandle;
@@ -44,37 +44,37 @@ Key HiveBackedRegistry::newHandle(std::string path)
     return key;
 }
 
-Result HiveBackedRegistry::openKey(Key root, const std::string& path, std::uint32_t, std::uint32_t,
-                                   Key& key)
+Result RegFileBackedRegistry::openKey(Key root, const std::string& path, std::uint32_t,
+                                      std::uint32_t, Key& key)
 {
     // Any access is granted: the store has no security of its own beyond
     // being readable at all.
     std::string full;
     if (const Result result = resolve(root, path, full); result != Success)
         return result;
-    Hive hive;
-    if (const Result result = load(hive); result != Success)
+    RegFile regFile;
+    if (const Result result = load(regFile); result != Success)
         return result;
     const bool bareRoot = full.find('\\') == std::string::npos;
-    if (!bareRoot && hive.findKey(full) == nullptr)
+    if (!bareRoot && regFile.findKey(full) == nullptr)
         return FileNotFound;
     key = newHandle(std::move(full));
     return Success;
 }
 
-Result HiveBackedRegistry::queryValue(Key key, const std::string& name, ValueType* type,
-                                      std::uint8_t* data, std::uint32_t* size)
+Result RegFileBackedRegistry::queryValue(Key key, const std::string& name, ValueType* type,
+                                         std::uint8_t* data, std::uint32_t* size)
 {
     std::string path;
     if (const Result result = resolve(key, {}, path); result != Success)
         return result;
     if (data != nullptr && size == nullptr)
         return InvalidParameter;
-    Hive hive;
-    if (const Result result = load(hive); result != Success)
+    RegFile regFile;
+    if (const Result result = load(regFile); result != Success)
         return result;
-    const HiveKey* hiveKey = hive.findKey(path);
-    const HiveValue* value = hiveKey == nullptr ? nullptr : hiveKey->findValue(name);
+    const RegFileKey* regFileKey = regFile.findKey(path);
+    const RegFileValue* value = regFileKey == nullptr ? nullptr : regFileKey->findValue(name);
     if (value == nullptr)
         return FileNotFound;
 
@@ -93,8 +93,8 @@ Result HiveBackedRegistry::queryValue(Key key, const std::string& name, ValueTyp
     return Success;
 }
 
-Result HiveBackedRegistry::createKey(Key root, const std::string& path, std::uint32_t,
-                                     std::uint32_t, Key& key, std::uint32_t* disposition)
+Result RegFileBackedRegistry::createKey(Key root, const std::string& path, std::uint32_t,
+                                        std::uint32_t, Key& key, std::uint32_t* disposition)
 {
     constexpr std::uint32_t kCreatedNewKey = 1;
     constexpr std::uint32_t kOpenedExistingKey = 2;
@@ -104,8 +104,8 @@ Result HiveBackedRegistry::createKey(Key root, const std::string& path, std::uin
         return result;
     bool created = false;
     if (full.find('\\') != std::string::npos) {
-        const Result result = update([&](Hive& hive, bool& changed) {
-            hive.ensureKey(full, &created);
+        const Result result = update([&](RegFile& regFile, bool& changed) {
+            regFile.ensureKey(full, &created);
             changed = created;
             return Success;
         });
@@ -118,8 +118,8 @@ Result HiveBackedRegistry::createKey(Key root, const std::string& path, std::uin
     return Success;
 }
 
-Result HiveBackedRegistry::setValue(Key key, const std::string& name, ValueType type,
-                                    const std::uint8_t* data, std::uint32_t size)
+Result RegFileBackedRegistry::setValue(Key key, const std::string& name, ValueType type,
+                                       const std::uint8_t* data, std::uint32_t size)
 {
     std::string path;
     if (const Result result = resolve(key, {}, path); result != Success)
@@ -127,15 +127,15 @@ Result HiveBackedRegistry::setValue(Key key, const std::string& name, ValueType 
     if ((data == nullptr && size != 0) || !isStorableName(name))
         return InvalidParameter;
     std::vector<std::uint8_t> bytes(data, data + size);
-    return update([&](Hive& hive, bool& changed) {
+    return update([&](RegFile& regFile, bool& changed) {
         // The key is made again should it have gone since it was opened, as
         // when a broken file was moved aside in between.
-        changed = hive.ensureKey(path).setValue(name, type, std::move(bytes));
+        changed = regFile.ensureKey(path).setValue(name, type, std::move(bytes));
         return Success;
     });
 }
 
-Result HiveBackedRegistry::closeKey(Key key)
+Result RegFileBackedRegistry::closeKey(Key key)
 {
     if (!rootName(key).empty())
         return Success;

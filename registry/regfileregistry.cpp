@@ -1,9 +1,10 @@
-// The registry over the hive file: every read parses the file again, every
-// change rewrites it whole through the file store.
+// The registry over the settings file: every read reads the file again and
+// parses it when its bytes changed, every change rewrites it whole through the
+// file store.
 
-#include "registry/hivefileregistry.h"
+#include "registry/regfileregistry.h"
 
-#include "registry/hivetext_p.h"
+#include "registry/regfiletext_p.h"
 
 #include <utility>
 
@@ -11,26 +12,27 @@ namespace fs = std::filesystem;
 
 namespace quillon::registry {
 
-HiveFileRegistry::HiveFileRegistry(fs::path file, Report report)
+RegFileRegistry::RegFileRegistry(fs::path file, Report report)
     : m_file(std::move(file)), m_report(std::move(report))
 {}
 
-void HiveFileRegistry::report(const std::string& message) const
+void RegFileRegistry::report(const std::string& message) const
 {
     if (m_report)
         m_report(message);
 }
 
-bool HiveFileRegistry::parse(const HiveFile::Contents& contents, Hive& hive)
+bool RegFileRegistry::parse(const RegFileStore::Contents& contents, RegFile& regFile)
 {
     // Every call reads the file again and mostly finds the bytes it found
     // last time (a start-up reads it some twenty times): those need no
     // second parse, and have been reported already.
     if (m_lastBytes == contents.bytes) {
-        hive = m_lastHive;
+        regFile = m_lastRegFile;
         return m_lastComplete;
     }
-    HiveParseResult parsed = parseHive(contents.bytes);
+    RegFileParseResult parsed = parseRegFile(contents.bytes);
+    ++m_parses;
     const std::string file = m_file.path().string();
     std::vector<std::string> problems;
     if (!parsed.ok) {
@@ -48,40 +50,40 @@ bool HiveFileRegistry::parse(const HiveFile::Contents& contents, Hive& hive)
             report(problem);
         m_lastProblems = std::move(problems);
     }
-    hive = std::move(parsed.hive);
+    regFile = std::move(parsed.regFile);
     m_lastBytes = contents.bytes;
-    m_lastHive = hive;
+    m_lastRegFile = regFile;
     m_lastComplete = parsed.ok && parsed.skipped.empty();
     return m_lastComplete;
 }
 
-Result HiveFileRegistry::load(Hive& hive)
+Result RegFileRegistry::load(RegFile& regFile)
 {
-    hive = Hive();
-    const HiveFile::Contents contents = m_file.read(kMaxHiveBytes);
-    if (contents.state == HiveFile::State::Unreadable)
+    regFile = RegFile();
+    const RegFileStore::Contents contents = m_file.read(kMaxRegFileBytes);
+    if (contents.state == RegFileStore::State::Unreadable)
         return AccessDenied;
-    if (contents.state == HiveFile::State::Present)
-        parse(contents, hive);
+    if (contents.state == RegFileStore::State::Present)
+        parse(contents, regFile);
     return Success;
 }
 
-Result HiveFileRegistry::update(const Change& change)
+Result RegFileRegistry::update(const Change& change)
 {
     fs::path keptAside;
     const Result result = m_file.rewrite(
-        kMaxHiveBytes,
-        [&](const HiveFile::Contents& current, HiveFile::Replacement& replacement) {
-            Hive hive;
+        kMaxRegFileBytes,
+        [&](const RegFileStore::Contents& current, RegFileStore::Replacement& replacement) {
+            RegFile regFile;
             // Nothing the operator wrote is lost: a file the reader left
             // anything of is kept aside whole before it is rewritten.
-            if (current.state == HiveFile::State::Present && !parse(current, hive))
+            if (current.state == RegFileStore::State::Present && !parse(current, regFile))
                 replacement.keepOriginalAside = true;
             bool changed = false;
-            if (const Result result = change(hive, changed); result != Success || !changed)
+            if (const Result result = change(regFile, changed); result != Success || !changed)
                 return result;
-            replacement.text = formatHive(hive);
-            if (replacement.text.size() > kMaxHiveBytes) // we could not read it back
+            replacement.text = formatRegFile(regFile);
+            if (replacement.text.size() > kMaxRegFileBytes) // we could not read it back
                 return CantWrite;
             replacement.write = true;
             return Success;

@@ -1,6 +1,6 @@
 #pragma once
 
-// The hive model: registry keys and their values held in memory, with the
+// The regfile model: registry keys and their values held in memory, with the
 // registry's own rules for names (case, roots, limits). No file and no text.
 
 #include "registry/registry.h"
@@ -14,55 +14,55 @@
 
 namespace quillon::registry {
 
-struct HiveValue
+struct RegFileValue
 {
     std::string name; // "" is the key's default value, written as @
     ValueType type = RegNone;
     std::vector<std::uint8_t> data;
 
-    bool operator==(const HiveValue&) const = default;
+    bool operator==(const RegFileValue&) const = default;
 };
 
 // One key: its full path from the root ("HKEY_LOCAL_MACHINE\SOFTWARE\Oxwell")
 // and its values in the order they were first set. Value names compare without
 // regard to ASCII case, like the registry's.
-class HiveKey
+class RegFileKey
 {
 public:
-    explicit HiveKey(std::string path) : m_path(std::move(path)) {}
+    explicit RegFileKey(std::string path) : m_path(std::move(path)) {}
 
     const std::string& path() const { return m_path; }
-    const std::vector<HiveValue>& values() const { return m_values; }
-    const HiveValue* findValue(std::string_view name) const;
+    const std::vector<RegFileValue>& values() const { return m_values; }
+    const RegFileValue* findValue(std::string_view name) const;
     // Sets or replaces a value; a replaced value keeps its first spelling.
     // True when anything changed.
     bool setValue(std::string_view name, ValueType type, std::vector<std::uint8_t> data);
 
-    bool operator==(const HiveKey& other) const
+    bool operator==(const RegFileKey& other) const
     {
         return m_path == other.m_path && m_values == other.m_values;
     }
 
 private:
     std::string m_path;
-    std::vector<HiveValue> m_values;
+    std::vector<RegFileValue> m_values;
     std::unordered_map<std::string, std::size_t> m_index; // folded name -> position
 };
 
 // A set of keys. Key paths compare without regard to ASCII case; every level
 // of a key exists as a key of its own, as in the registry.
-class Hive
+class RegFile
 {
 public:
-    const HiveKey* findKey(std::string_view path) const;
+    const RegFileKey* findKey(std::string_view path) const;
     // The key at `path`, created with every missing level when needed.
-    HiveKey& ensureKey(std::string_view path, bool* created = nullptr);
-    const std::vector<HiveKey>& keys() const { return m_keys; }
+    RegFileKey& ensureKey(std::string_view path, bool* created = nullptr);
+    const std::vector<RegFileKey>& keys() const { return m_keys; }
 
-    bool operator==(const Hive& other) const { return m_keys == other.m_keys; }
+    bool operator==(const RegFile& other) const { return m_keys == other.m_keys; }
 
 private:
-    std::vector<HiveKey> m_keys;                          // in the order first seen
+    std::vector<RegFileKey> m_keys;                       // in the order first seen
     std::unordered_map<std::string, std::size_t> m_index; // folded path -> position
 };
 
@@ -81,11 +81,11 @@ std::string_view knownRootName(std::string_view spelled);
 inline constexpr std::size_t kMaxKeyNameBytes = 255;
 inline constexpr std::size_t kMaxKeyDepth = 512;
 
-// Text that fits on one line of the hive file as it is: UTF-8 without control
+// Text that fits on one line of the settings file as it is: UTF-8 without control
 // characters other than tab.
 bool isPlainText(std::string_view text);
 
-// Tests that a key or value name can be stored: plain text, since the hive
+// Tests that a key or value name can be stored: plain text, since the settings
 // file holds every name as it is.
 bool isStorableName(std::string_view name);
 

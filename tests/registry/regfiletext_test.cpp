@@ -1,7 +1,7 @@
-// The hive's text form: what an operator might write reads as meant, what
-// is not understood is refused, and formatted text parses back to its hive.
+// The settings file's text form: what an operator might write reads as meant, what
+// is not understood is refused, and formatted text parses back to its regFile.
 
-#include "registry/hivetext_p.h"
+#include "registry/regfiletext_p.h"
 
 #include <gtest/gtest.h>
 
@@ -20,7 +20,7 @@ std::vector<std::uint8_t> bytesOf(const std::string& text)
     return {text.begin(), text.end()};
 }
 
-TEST(HiveText, AcceptsWhatAnOperatorMightWrite)
+TEST(RegFileText, AcceptsWhatAnOperatorMightWrite)
 {
     struct Row
     {
@@ -69,21 +69,21 @@ TEST(HiveText, AcceptsWhatAnOperatorMightWrite)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        const HiveParseResult parsed = parseHive(row.text);
+        const RegFileParseResult parsed = parseRegFile(row.text);
         ASSERT_TRUE(parsed.ok) << parsed.line << ": " << parsed.error;
         EXPECT_TRUE(parsed.skipped.empty());
-        const HiveKey* found = parsed.hive.findKey(row.key);
+        const RegFileKey* found = parsed.regFile.findKey(row.key);
         ASSERT_NE(found, nullptr);
-        const HiveValue* value = found->findValue(row.name);
+        const RegFileValue* value = found->findValue(row.name);
         ASSERT_NE(value, nullptr);
         EXPECT_EQ(value->type, row.type);
         EXPECT_EQ(value->data, bytesOf(row.bytes));
         // Every level of the key exists on its own.
-        EXPECT_NE(parsed.hive.findKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\Oxwell"), nullptr);
+        EXPECT_NE(parsed.regFile.findKey("HKEY_LOCAL_MACHINE\\SOFTWARE\\Oxwell"), nullptr);
     }
 }
 
-TEST(HiveText, HoldsNoHiveWithoutItsHeader)
+TEST(RegFileText, HoldsNoValuesWithoutItsHeader)
 {
     struct Row
     {
@@ -98,14 +98,14 @@ TEST(HiveText, HoldsNoHiveWithoutItsHeader)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        const HiveParseResult parsed = parseHive(row.text);
+        const RegFileParseResult parsed = parseRegFile(row.text);
         EXPECT_FALSE(parsed.ok);
         EXPECT_EQ(parsed.line, row.line) << parsed.error;
         EXPECT_FALSE(parsed.error.empty());
     }
 }
 
-TEST(HiveText, SkipsEachLineItCannotReadAndKeepsTheOthers)
+TEST(RegFileText, SkipsEachLineItCannotReadAndKeepsTheOthers)
 {
     struct Row
     {
@@ -127,7 +127,7 @@ TEST(HiveText, SkipsEachLineItCannotReadAndKeepsTheOthers)
         return Row{what, head + line + "\n" + tail, {4, 5}, {"Before", "Again"}};
     };
     const std::vector<Row> rows = {
-        bad("garbage", "this is not a hive"),
+        bad("garbage", "this is not a settings file"),
         bad("unterminated name", "\"Left=\"12\""),
         bad("unknown escape", "\"Left\"=\"a\\nb\""),
         bad("no equals", "\"Left\" \"1\""),
@@ -153,7 +153,7 @@ TEST(HiveText, SkipsEachLineItCannotReadAndKeepsTheOthers)
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
-        const HiveParseResult parsed = parseHive(row.text);
+        const RegFileParseResult parsed = parseRegFile(row.text);
         ASSERT_TRUE(parsed.ok) << parsed.error;
         std::vector<std::size_t> lines;
         for (const SkippedLine& skipped : parsed.skipped) {
@@ -162,29 +162,29 @@ TEST(HiveText, SkipsEachLineItCannotReadAndKeepsTheOthers)
         }
         EXPECT_EQ(lines, row.skipped);
         std::vector<std::string> kept;
-        if (const HiveKey* found = parsed.hive.findKey(key)) {
-            for (const HiveValue& value : found->values())
+        if (const RegFileKey* found = parsed.regFile.findKey(key)) {
+            for (const RegFileValue& value : found->values())
                 kept.push_back(value.name);
         }
         EXPECT_EQ(kept, row.kept);
     }
 }
 
-TEST(HiveText, RefusesAFileOverOneMebibyte)
+TEST(RegFileText, RefusesAFileOverOneMebibyte)
 {
     std::string text = "REGEDIT4\n[HKEY_LOCAL_MACHINE\\SOFTWARE\\Q]\n";
-    while (text.size() <= kMaxHiveBytes)
+    while (text.size() <= kMaxRegFileBytes)
         text += "; padding padding padding padding padding padding padding padding\n";
-    EXPECT_FALSE(parseHive(text).ok);
-    text.resize(kMaxHiveBytes - 1);
+    EXPECT_FALSE(parseRegFile(text).ok);
+    text.resize(kMaxRegFileBytes - 1);
     text += "\n";
-    EXPECT_TRUE(parseHive(text).ok);
+    EXPECT_TRUE(parseRegFile(text).ok);
 }
 
-TEST(HiveText, FormattedTextParsesToTheSameHive)
+TEST(RegFileText, FormattedTextParsesToTheSameModel)
 {
-    Hive hive;
-    HiveKey& key = hive.ensureKey(kKeyPath);
+    RegFile regFile;
+    RegFileKey& key = regFile.ensureKey(kKeyPath);
     key.setValue("Plain", RegSz, bytesOf("1200"));
     key.setValue("Quotes \"and\" \\", RegSz, bytesOf("\"\\\\\""));
     key.setValue("Zero", RegSz, {'a', 0, 'b'});
@@ -194,13 +194,13 @@ TEST(HiveText, FormattedTextParsesToTheSameHive)
     key.setValue("Number", RegDword, {0x2C, 0x01, 0, 0});
     key.setValue("Long", RegBinary, std::vector<std::uint8_t>(3000, 0xAB));
     key.setValue("Typed", 0x12345678u, {1});
-    hive.ensureKey("HKEY_CURRENT_USER\\Other").setValue("x", RegNone, {});
+    regFile.ensureKey("HKEY_CURRENT_USER\\Other").setValue("x", RegNone, {});
 
-    const std::string text = formatHive(hive);
-    const HiveParseResult parsed = parseHive(text);
+    const std::string text = formatRegFile(regFile);
+    const RegFileParseResult parsed = parseRegFile(text);
     ASSERT_TRUE(parsed.ok) << parsed.line << ": " << parsed.error;
-    EXPECT_EQ(parsed.hive, hive);
-    EXPECT_EQ(formatHive(parsed.hive), text);
+    EXPECT_EQ(parsed.regFile, regFile);
+    EXPECT_EQ(formatRegFile(parsed.regFile), text);
     // Long data is wrapped into lines an editor shows whole.
     std::istringstream lines(text);
     for (std::string line; std::getline(lines, line);)

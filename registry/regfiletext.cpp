@@ -1,7 +1,7 @@
-// The hive's text form: the REGEDIT4 parser and the formatter, the bytes of
+// The settings file's text form: the REGEDIT4 parser and the formatter, the bytes of
 // the file in and out. No file system here.
 
-#include "registry/hivetext_p.h"
+#include "registry/regfiletext_p.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -88,21 +88,21 @@ class Parser
 public:
     explicit Parser(std::string_view text) : m_text(text) {}
 
-    HiveParseResult run()
+    RegFileParseResult run()
     {
         if (m_text.substr(0, 3) == "\xEF\xBB\xBF") // a byte-order mark from a Windows editor
             m_text.remove_prefix(3);
         std::string_view line;
         if (!nextLine(line))
-            return fail("the file is empty; a hive starts with REGEDIT4");
+            return fail("the file is empty; a settings file starts with REGEDIT4");
         if (trimRight(line) != "REGEDIT4")
-            return fail("a hive starts with the line REGEDIT4");
+            return fail("a settings file starts with the line REGEDIT4");
 
         // One line that cannot be read costs that line alone. A value belongs
         // to the key line above it, so after a key line that cannot be read
         // the values up to the next key are left out too: they would
         // otherwise land in the key before it.
-        HiveKey* key = nullptr;
+        RegFileKey* key = nullptr;
         bool keySkipped = false;
         while (nextLine(line)) {
             const std::size_t at = m_line;
@@ -122,7 +122,7 @@ public:
                 continue; // a comment holds any bytes
             } else if (keyLine) {
                 std::string path;
-                key = keyPath(text, path) ? &m_result.hive.ensureKey(path) : nullptr;
+                key = keyPath(text, path) ? &m_result.regFile.ensureKey(path) : nullptr;
                 keySkipped = key == nullptr;
                 if (keySkipped)
                     skipKey(at, m_error);
@@ -172,9 +172,9 @@ private:
         return false;
     }
 
-    HiveParseResult fail(std::string error)
+    RegFileParseResult fail(std::string error)
     {
-        HiveParseResult result;
+        RegFileParseResult result;
         result.line = m_line;
         result.error = std::move(error);
         return result;
@@ -246,7 +246,7 @@ private:
         return false;
     }
 
-    bool value(std::string_view text, HiveKey& key)
+    bool value(std::string_view text, RegFileKey& key)
     {
         std::string name;
         std::size_t pos = 0;
@@ -351,10 +351,10 @@ private:
     std::size_t m_pos = 0;
     std::size_t m_line = 0;
     std::string m_error;
-    HiveParseResult m_result;
+    RegFileParseResult m_result;
 };
 
-void appendHexData(std::string& out, std::size_t column, const HiveValue& value)
+void appendHexData(std::string& out, std::size_t column, const RegFileValue& value)
 {
     static constexpr char kDigits[] = "0123456789abcdef";
     // Lines are wrapped as the registry editor wraps them, so that a long
@@ -374,7 +374,7 @@ void appendHexData(std::string& out, std::size_t column, const HiveValue& value)
     }
 }
 
-std::string formatValue(const HiveValue& value)
+std::string formatValue(const RegFileValue& value)
 {
     std::string line = value.name.empty() ? std::string("@") : quoteText(value.name);
     line += '=';
@@ -405,26 +405,26 @@ std::string formatValue(const HiveValue& value)
 
 } // namespace
 
-HiveParseResult parseHive(std::string_view text)
+RegFileParseResult parseRegFile(std::string_view text)
 {
-    if (text.size() > kMaxHiveBytes) {
-        HiveParseResult result;
-        result.error = "the file is larger than 1 MiB, far larger than any hive of ours";
+    if (text.size() > kMaxRegFileBytes) {
+        RegFileParseResult result;
+        result.error = "the file is larger than 1 MiB, far larger than any settings file of ours";
         return result;
     }
     return Parser(text).run();
 }
 
-std::string formatHive(const Hive& hive)
+std::string formatRegFile(const RegFile& regFile)
 {
     std::string out = "REGEDIT4\n"
                       "; A quoted string holds exactly its bytes, with no terminating zero;\n"
                       "; hex(1): holds string data that quoted text cannot carry.\n";
-    for (const HiveKey& key : hive.keys()) {
+    for (const RegFileKey& key : regFile.keys()) {
         out += "\n[";
         out += key.path();
         out += "]\n";
-        for (const HiveValue& value : key.values()) {
+        for (const RegFileValue& value : key.values()) {
             out += formatValue(value);
             out += '\n';
         }

@@ -1,9 +1,10 @@
-// The hive file: what it does with files it cannot parse, and that writers
+// The settings file: what it does with files it cannot parse, and that writers
 // killed at any moment or running side by side lose nothing.
 
-#include "registry/hivefileregistry.h"
-#include "registry/hivetext_p.h"
+#include "registry/regfileregistry.h"
+#include "registry/regfiletext_p.h"
 #include "settings/miscfunctions.h"
+#include "tests/support/memoryregistry.h"
 #include "tests/support/tempdir.h"
 
 #include <gtest/gtest.h>
@@ -40,30 +41,31 @@ using quillon::test::writeBytes;
 
 const std::string kKeyPath = std::string("HKEY_LOCAL_MACHINE\\") + kSettingsKey;
 
-// A hive file in a fresh folder, with the settings routines over it.
-class HiveFile : public ::testing::Test
+// A settings file in a fresh folder, with the settings routines over it.
+class SettingsFile : public ::testing::Test
 {
 protected:
     bool write(const std::string& name, const std::string& text)
     {
-        return WriteSetting(hive, HKeyLocalMachine, kSettingsKey, name, text);
+        return WriteSetting(registry, HKeyLocalMachine, kSettingsKey, name, text);
     }
-    bool read(HiveFileRegistry& registry, const std::string& name, std::string& text)
+    bool read(RegFileRegistry& registry, const std::string& name, std::string& text)
     {
         return ReadSetting(registry, HKeyLocalMachine, kSettingsKey, name, text);
     }
-    bool read(const std::string& name, std::string& text) { return read(hive, name, text); }
+    bool read(const std::string& name, std::string& text) { return read(registry, name, text); }
 
     Result setRaw(const std::string& name, ValueType type, const std::string& bytes)
     {
         Key key = 0;
         Result result =
-            hive.createKey(HKeyLocalMachine, kSettingsKey, 0, KeyAllAccess, key, nullptr);
+            registry.createKey(HKeyLocalMachine, kSettingsKey, 0, KeyAllAccess, key, nullptr);
         if (result != Success)
             return result;
-        result = hive.setValue(key, name, type, reinterpret_cast<const std::uint8_t*>(bytes.data()),
-                               static_cast<std::uint32_t>(bytes.size()));
-        hive.closeKey(key);
+        result =
+            registry.setValue(key, name, type, reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                              static_cast<std::uint32_t>(bytes.size()));
+        registry.closeKey(key);
         return result;
     }
 
@@ -78,13 +80,13 @@ protected:
 
     TempDir dir;
     fs::path file = dir.path() / "registry.reg";
-    HiveFileRegistry hive{file};
+    RegFileRegistry registry{file};
 };
 
 // ---------------------------------------------------------------------------
 // The file
 
-TEST_F(HiveFile, AwkwardStringsReadBackExactlyFromTheFile)
+TEST_F(SettingsFile, AwkwardStringsReadBackExactlyFromTheFile)
 {
     struct Row
     {
@@ -111,7 +113,7 @@ TEST_F(HiveFile, AwkwardStringsReadBackExactlyFromTheFile)
         ASSERT_EQ(setRaw(row.name, RegSz, row.bytes), Success) << row.name;
 
     const std::string text = readBytes(file);
-    HiveFileRegistry other(file);
+    RegFileRegistry other(file);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Key key = 0;
@@ -136,16 +138,16 @@ TEST_F(HiveFile, AwkwardStringsReadBackExactlyFromTheFile)
     }
 }
 
-TEST_F(HiveFile, TwoInstancesOnOneFileKeepEachOthersValues)
+TEST_F(SettingsFile, TwoInstancesOnOneFileKeepEachOthersValues)
 {
-    HiveFileRegistry second(file);
+    RegFileRegistry second(file);
     ASSERT_TRUE(write("Left", "100"));
     ASSERT_TRUE(WriteSetting(second, HKeyLocalMachine, kSettingsKey, "Top", "200"));
     ASSERT_TRUE(write("Frequency", "80"));
     ASSERT_TRUE(WriteSetting(second, HKeyLocalMachine, kSettingsKey, "Left", "101"));
 
-    HiveFileRegistry third(file);
-    for (HiveFileRegistry* registry : {&hive, &second, &third}) {
+    RegFileRegistry third(file);
+    for (RegFileRegistry* registry : {&registry, &second, &third}) {
         std::string text;
         EXPECT_TRUE(read(*registry, "Left", text));
         EXPECT_EQ(text, "101");
@@ -156,7 +158,7 @@ TEST_F(HiveFile, TwoInstancesOnOneFileKeepEachOthersValues)
     }
 }
 
-// The seven settings as a hive file holds them, one to a line from line 4.
+// The seven settings as a settings file holds them, one to a line from line 4.
 const std::vector<std::pair<std::string, std::string>> kSeven = {
     {"Left", "3000"},           {"Top", "2250"},
     {"Frequency", "80"},        {"System Clock", "500"},
@@ -174,7 +176,7 @@ std::string sevenLine(const std::string& name)
 }
 
 // The seven, with the line of `name` replaced by `lines`.
-std::string sevenHive(const std::string& name = {}, const std::string& lines = {})
+std::string sevenFile(const std::string& name = {}, const std::string& lines = {})
 {
     std::string text = "REGEDIT4\n\n[" + kKeyPath + "]\n";
     for (const auto& [value, saved] : kSeven)
@@ -192,7 +194,7 @@ std::vector<fs::path> keptAside(const fs::path& folder)
     return aside;
 }
 
-TEST_F(HiveFile, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
+TEST_F(SettingsFile, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
 {
     // The byte B0 as a text in the local 8-bit encoding.
 #ifdef _WIN32
@@ -200,9 +202,9 @@ TEST_F(HiveFile, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
 #else
     const std::string kDegrees = "80\xB0"; // UTF-8: the byte as it is
 #endif
-    const std::string full = sevenHive();
+    const std::string full = sevenFile();
     std::string huge = full;
-    while (huge.size() <= kMaxHiveBytes + 10)
+    while (huge.size() <= kMaxRegFileBytes + 10)
         huge += "\"Filler" + std::to_string(huge.size()) + "\"=\"" + std::string(100, 'f') + "\"\n";
     std::string binary;
     for (int i = 0; i < 512; ++i)
@@ -221,33 +223,33 @@ TEST_F(HiveFile, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
     };
     const std::vector<Row> rows = {
         // Nothing skipped: the comment goes at the rewrite, as every comment does.
-        {"stray byte in a comment", sevenHive("Left", "; Raum 4\xB0\n" + sevenLine("Left")), all,
+        {"stray byte in a comment", sevenFile("Left", "; Raum 4\xB0\n" + sevenLine("Left")), all,
          false},
-        {"stray byte in a value", sevenHive("Frequency", "\"Frequency\"=\"80\xB0\"\n"), all, false,
+        {"stray byte in a value", sevenFile("Frequency", "\"Frequency\"=\"80\xB0\"\n"), all, false,
          kDegrees},
         {"trailing comment",
-         sevenHive("Frequency", "\"Frequency\"=\"80\" ; by hand\n"),
+         sevenFile("Frequency", "\"Frequency\"=\"80\" ; by hand\n"),
          {"Left", "Top", "System Clock", "IP Address", "DDS Prescaler", "Rosa Prescaler"},
          true},
-        {"value deletion", sevenHive("Top", "\"Left\"=-\n" + sevenLine("Top")), all, true},
+        {"value deletion", sevenFile("Top", "\"Left\"=-\n" + sevenLine("Top")), all, true},
         // The values below a key line that is skipped go with it.
         {"key deletion",
-         sevenHive("DDS Prescaler", "[-" + kKeyPath + "\\Old]\n" + sevenLine("DDS Prescaler")),
+         sevenFile("DDS Prescaler", "[-" + kKeyPath + "\\Old]\n" + sevenLine("DDS Prescaler")),
          {"Left", "Top", "Frequency", "System Clock", "IP Address"},
          true},
         {"foreign root", full + "\n[HKEY_ELSEWHERE\\Software]\n\"x\"=\"y\"\n", all, true},
         // Top and Frequency on one line, which holds a control character.
         {"lone CR",
-         sevenHive("Top", "\"Top\"=\"2250\"\r"),
+         sevenFile("Top", "\"Top\"=\"2250\"\r"),
          {"Left", "System Clock", "IP Address", "DDS Prescaler", "Rosa Prescaler"},
          true},
         {"cut in the middle of a line",
          full.substr(0, full.find("10.1.2.3") + 4),
          {"Left", "Top", "Frequency", "System Clock"},
          true},
-        {"a line that is no line", sevenHive("Top", "Left=2\n" + sevenLine("Top")), all, true},
+        {"a line that is no line", sevenFile("Top", "Left=2\n" + sevenLine("Top")), all, true},
         // Nothing is read from these at all.
-        {"no header", "this is not a hive at all\n" + full, {}, true},
+        {"no header", "this is not a settings file at all\n" + full, {}, true},
         {"binary", binary, {}, true},
         {"over the size limit", huge, {}, true},
         {"empty", "", {}, true},
@@ -257,7 +259,7 @@ TEST_F(HiveFile, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
         TempDir folder;
         const fs::path damaged = folder.path() / "registry.reg";
         writeBytes(damaged, row.bytes);
-        HiveFileRegistry registry(damaged);
+        RegFileRegistry registry(damaged);
 
         const auto expectSurvivors = [&](const char* when) {
             SCOPED_TRACE(when);
@@ -282,7 +284,7 @@ TEST_F(HiveFile, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
         }
         EXPECT_FALSE(fs::exists(folder.path() / "registry.reg.tmp"));
 
-        const HiveParseResult rewritten = parseHive(readBytes(damaged));
+        const RegFileParseResult rewritten = parseRegFile(readBytes(damaged));
         EXPECT_TRUE(rewritten.ok && rewritten.skipped.empty());
         expectSurvivors("after the first write");
         // A second write has nothing more to keep.
@@ -291,11 +293,28 @@ TEST_F(HiveFile, DamagedFileKeepsWhatItCanReadAndTheOriginalAside)
     }
 }
 
-TEST_F(HiveFile, SkippedLinesAreReportedOnceWithFileAndLineAndNothingElseIsSaid)
+TEST_F(SettingsFile, BytesAreParsedAgainOnlyWhenTheyChange)
+{
+    const std::string one = "REGEDIT4\n[" + kKeyPath + "]\n\"Left\"=\"1\"\n";
+    std::string two = one;
+    two[two.size() - 3] = '2'; // the same size and the same skeleton
+    // The bytes written before each read, the value read and the parses so far.
+    const std::tuple<std::string, std::string, std::size_t> steps[] = {
+        {one, "1", 1}, {one, "1", 1}, {two, "2", 2}, {two, "2", 2}, {one, "1", 3}};
+    for (const auto& [bytes, left, parses] : steps) {
+        writeBytes(file, bytes);
+        std::string text;
+        EXPECT_TRUE(read("Left", text));
+        EXPECT_EQ(text, left);
+        EXPECT_EQ(registry.parses(), parses);
+    }
+}
+
+TEST_F(SettingsFile, SkippedLinesAreReportedOnceWithFileAndLineAndNothingElseIsSaid)
 {
     std::vector<std::string> reported;
-    HiveFileRegistry registry(file,
-                              [&](const std::string& message) { reported.push_back(message); });
+    RegFileRegistry registry(file,
+                             [&](const std::string& message) { reported.push_back(message); });
     writeBytes(file,
                "REGEDIT4\n[" + kKeyPath + "]\n\"Left\"=\"1\"\n\"Top\"=oops\n\"Frequency\"=-\n");
 
@@ -318,13 +337,13 @@ TEST_F(HiveFile, SkippedLinesAreReportedOnceWithFileAndLineAndNothingElseIsSaid)
     EXPECT_EQ(::testing::internal::GetCapturedStderr(), "");
 }
 
-TEST_F(HiveFile, FolderThatCannotBeWrittenFailsTheWriteAndNothingElse)
+TEST_F(SettingsFile, FolderThatCannotBeWrittenFailsTheWriteAndNothingElse)
 {
     // A parent that is a regular file stops even root, whom permission bits
     // do not stop.
     const fs::path blocker = dir.path() / "not-a-folder";
     writeBytes(blocker, "just a file");
-    HiveFileRegistry blocked(blocker / "registry.reg");
+    HandleCounting<RegFileRegistry> blocked(blocker / "registry.reg");
     Key key = 0;
     EXPECT_EQ(blocked.createKey(HKeyLocalMachine, kSettingsKey, 0, KeyAllAccess, key, nullptr),
               CantWrite);
@@ -336,10 +355,10 @@ TEST_F(HiveFile, FolderThatCannotBeWrittenFailsTheWriteAndNothingElse)
     EXPECT_EQ(blocked.openHandles(), 0u);
 }
 
-TEST_F(HiveFile, WriteCreatesMissingFoldersAndReadsCreateNothing)
+TEST_F(SettingsFile, WriteCreatesMissingFoldersAndReadsCreateNothing)
 {
     const fs::path nested = dir.path() / "a" / "b" / "registry.reg";
-    HiveFileRegistry registry(nested);
+    RegFileRegistry registry(nested);
     std::string text;
     EXPECT_FALSE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", text));
     EXPECT_TRUE(filesInFolder().empty());
@@ -350,16 +369,16 @@ TEST_F(HiveFile, WriteCreatesMissingFoldersAndReadsCreateNothing)
     EXPECT_EQ(text, "3");
 }
 
-TEST_F(HiveFile, WriteThatWouldOutgrowTheFileLimitFailsAndKeepsTheFile)
+TEST_F(SettingsFile, WriteThatWouldOutgrowTheFileLimitFailsAndKeepsTheFile)
 {
     ASSERT_TRUE(write("Left", "1"));
     const std::string before = readBytes(file);
     // Hex takes three characters a byte, so this is well over the limit.
-    EXPECT_EQ(setRaw("Blob", RegBinary, std::string(kMaxHiveBytes / 2, '\x01')), CantWrite);
+    EXPECT_EQ(setRaw("Blob", RegBinary, std::string(kMaxRegFileBytes / 2, '\x01')), CantWrite);
     EXPECT_EQ(readBytes(file), before);
 }
 
-TEST_F(HiveFile, FileHoldsTheSettingsAsReadableText)
+TEST_F(SettingsFile, FileHoldsTheSettingsAsReadableText)
 {
     ASSERT_TRUE(write("Left", "1200"));
     ASSERT_TRUE(write("IP Address", "127.0.0.1"));
@@ -380,7 +399,7 @@ TEST_F(HiveFile, FileHoldsTheSettingsAsReadableText)
 // renamed over, not touched at all. One that changes anything replaces the
 // file whole, which only the durable path does (written beside it, synced,
 // renamed over it: a new inode), and a fresh reader sees it.
-TEST_F(HiveFile, SaveThatChangesNothingLeavesTheFileUntouched)
+TEST_F(SettingsFile, SaveThatChangesNothingLeavesTheFileUntouched)
 {
     struct Row
     {
@@ -413,14 +432,14 @@ TEST_F(HiveFile, SaveThatChangesNothingLeavesTheFileUntouched)
         EXPECT_EQ(after == before, !row.changes);
         EXPECT_EQ(std::get<0>(after) != std::get<0>(before), row.changes) << "replaced whole";
         std::string text;
-        HiveFileRegistry fresh(file);
+        RegFileRegistry fresh(file);
         EXPECT_TRUE(read(fresh, row.name, text));
         EXPECT_EQ(text, row.text);
         EXPECT_EQ(filesInFolder(), (std::vector<fs::path>{"registry.reg", "registry.reg.lock"}));
     }
 }
 
-TEST_F(HiveFile, RewriteKeepsTheFilesPermissions)
+TEST_F(SettingsFile, RewriteKeepsTheFilesPermissions)
 {
     ASSERT_TRUE(write("Left", "1"));
     fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write);
@@ -428,7 +447,7 @@ TEST_F(HiveFile, RewriteKeepsTheFilesPermissions)
     EXPECT_EQ(fs::status(file).permissions(), fs::perms::owner_read | fs::perms::owner_write);
 }
 
-TEST_F(HiveFile, SymbolicLinkStaysALinkAndWhatItNamesTakesTheWrite)
+TEST_F(SettingsFile, SymbolicLinkStaysALinkAndWhatItNamesTakesTheWrite)
 {
     struct Row
     {
@@ -453,7 +472,7 @@ TEST_F(HiveFile, SymbolicLinkStaysALinkAndWhatItNamesTakesTheWrite)
         for (const auto& [where, says] : row.links)
             fs::create_symlink(says, folder.path() / where);
 
-        HiveFileRegistry registry(folder.path() / "registry.reg");
+        RegFileRegistry registry(folder.path() / "registry.reg");
         ASSERT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Top", "2"));
         ASSERT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Top", "3"));
 
@@ -462,8 +481,8 @@ TEST_F(HiveFile, SymbolicLinkStaysALinkAndWhatItNamesTakesTheWrite)
             EXPECT_EQ(fs::read_symlink(folder.path() / where), fs::path(says));
         }
         ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(real)));
-        const HiveParseResult parsed = parseHive(readBytes(real));
-        const HiveKey* key = parsed.hive.findKey(kKeyPath);
+        const RegFileParseResult parsed = parseRegFile(readBytes(real));
+        const RegFileKey* key = parsed.regFile.findKey(kKeyPath);
         ASSERT_NE(key, nullptr);
         EXPECT_EQ(key->values().size(), row.targetExists ? 2u : 1u);
         std::string text;
@@ -473,7 +492,7 @@ TEST_F(HiveFile, SymbolicLinkStaysALinkAndWhatItNamesTakesTheWrite)
     }
 }
 
-TEST_F(HiveFile, ReadOnlyFileOrFolderIsReadAndNeverWritten)
+TEST_F(SettingsFile, ReadOnlyFileOrFolderIsReadAndNeverWritten)
 {
     if (::geteuid() == 0)
         GTEST_SKIP() << "running as root, whom permission bits do not bind; the fault matrix "
@@ -495,16 +514,16 @@ TEST_F(HiveFile, ReadOnlyFileOrFolderIsReadAndNeverWritten)
         SCOPED_TRACE(row.what);
         TempDir folder;
         const fs::path settings = folder.path() / "settings";
-        const fs::path hiveFile = settings / "registry.reg";
+        const fs::path regFileStore = settings / "registry.reg";
         fs::create_directories(settings);
-        HiveFileRegistry registry(hiveFile);
+        RegFileRegistry registry(regFileStore);
         ASSERT_TRUE(WriteSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", "1"));
-        fs::permissions(hiveFile, row.file);
+        fs::permissions(regFileStore, row.file);
         fs::permissions(settings, row.folder);
         struct stat before = {};
         {};
-        ::stat(hiveFile.c_str(), &before);
-        const std::string bytes = readBytes(hiveFile);
+        ::stat(regFileStore.c_str(), &before);
+        const std::string bytes = readBytes(regFileStore);
 
         std::string text;
         EXPECT_TRUE(ReadSetting(registry, HKeyLocalMachine, kSettingsKey, "Left", text));
@@ -515,8 +534,8 @@ TEST_F(HiveFile, ReadOnlyFileOrFolderIsReadAndNeverWritten)
 
         struct stat after = {};
         {};
-        ::stat(hiveFile.c_str(), &after);
-        EXPECT_EQ(readBytes(hiveFile), bytes);
+        ::stat(regFileStore.c_str(), &after);
+        EXPECT_EQ(readBytes(regFileStore), bytes);
         EXPECT_EQ(after.st_ino, before.st_ino);
         EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
         EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
@@ -552,7 +571,7 @@ private:
     bool m_had = false;
 };
 
-TEST(DefaultHive, PathFollowsTheEnvironment)
+TEST(DefaultSettingsFile, PathFollowsTheEnvironment)
 {
     struct Row
     {
@@ -562,7 +581,7 @@ TEST(DefaultHive, PathFollowsTheEnvironment)
         const char* expected;
     };
     const std::vector<Row> rows = {
-        {"/srv/hive.reg", "/cfg", "/home/op", "/srv/hive.reg"},
+        {"/srv/regFile.reg", "/cfg", "/home/op", "/srv/regFile.reg"},
         {nullptr, "/cfg", "/home/op", "/cfg/quillon/registry.reg"},
         {"", "/cfg", "/home/op", "/cfg/quillon/registry.reg"},
         {nullptr, nullptr, "/home/op", "/home/op/.config/quillon/registry.reg"},
@@ -572,11 +591,11 @@ TEST(DefaultHive, PathFollowsTheEnvironment)
         ScopedEnv named("QUILLON_REGISTRY", row.named);
         ScopedEnv xdg("XDG_CONFIG_HOME", row.xdg);
         ScopedEnv home("HOME", row.home);
-        EXPECT_EQ(defaultHivePath(), fs::path(row.expected));
+        EXPECT_EQ(defaultRegFilePath(), fs::path(row.expected));
     }
 }
 
-TEST(DefaultHive, PlatformRegistryIsTheHiveTheEnvironmentNames)
+TEST(DefaultSettingsFile, PlatformRegistryIsTheFileTheEnvironmentNames)
 {
     TempDir folder;
     const fs::path named = folder.path() / "named.reg";
@@ -592,7 +611,7 @@ class Writer
 public:
     explicit Writer(std::vector<std::string> args)
     {
-        args.insert(args.begin(), QUILLON_HIVE_WRITER);
+        args.insert(args.begin(), QUILLON_REGFILE_WRITER);
         std::vector<char*> argv;
         for (std::string& arg : args)
             argv.push_back(arg.data());
@@ -660,7 +679,7 @@ std::string counterText(unsigned long i)
     return std::to_string(i) + ":" + std::string(4000, static_cast<char>('a' + i % 26));
 }
 
-TEST_F(HiveFile, WriterKilledAtAnyMomentLeavesTheOldOrTheNewValue)
+TEST_F(SettingsFile, WriterKilledAtAnyMomentLeavesTheOldOrTheNewValue)
 {
     // Other values make the file long enough for kills to land mid-write.
     for (int k = 0; k < 10; ++k)
@@ -691,13 +710,13 @@ TEST_F(HiveFile, WriterKilledAtAnyMomentLeavesTheOldOrTheNewValue)
         writer.wait();
         ++kills;
 
-        const HiveParseResult parsed = parseHive(readBytes(file));
+        const RegFileParseResult parsed = parseRegFile(readBytes(file));
         ASSERT_TRUE(parsed.ok) << "after kill " << kills << ": " << parsed.line << ": "
                                << parsed.error;
-        const HiveKey* key = parsed.hive.findKey(kKeyPath);
+        const RegFileKey* key = parsed.regFile.findKey(kKeyPath);
         ASSERT_NE(key, nullptr);
         ASSERT_EQ(key->values().size(), 11u);
-        const HiveValue* value = key->findValue("Counter");
+        const RegFileValue* value = key->findValue("Counter");
         ASSERT_NE(value, nullptr);
         const std::string text(value->data.begin(), value->data.end());
         const unsigned long found = std::stoul(text);
@@ -719,7 +738,7 @@ TEST_F(HiveFile, WriterKilledAtAnyMomentLeavesTheOldOrTheNewValue)
         EXPECT_EQ(entry.path().filename().string().find(".corrupt"), std::string::npos);
 }
 
-TEST_F(HiveFile, WritersSideBySideLoseNoValue)
+TEST_F(SettingsFile, WritersSideBySideLoseNoValue)
 {
     constexpr int kEach = 60;
     Writer first({file.string(), "names", "first", std::to_string(kEach)});

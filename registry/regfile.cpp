@@ -1,7 +1,7 @@
-// The hive model: keys and values in memory, and the registry's rules for
+// The regfile model: keys and values in memory, and the registry's rules for
 // their names.
 
-#include "registry/hive.h"
+#include "registry/regfile.h"
 
 #include <algorithm>
 #include <array>
@@ -137,18 +137,18 @@ bool splitKeyPath(std::string_view path, std::vector<std::string_view>& names)
     }
 }
 
-const HiveValue* HiveKey::findValue(std::string_view name) const
+const RegFileValue* RegFileKey::findValue(std::string_view name) const
 {
     const auto found = m_index.find(fold(name));
     return found == m_index.end() ? nullptr : &m_values[found->second];
 }
 
-bool HiveKey::setValue(std::string_view name, ValueType type, std::vector<std::uint8_t> data)
+bool RegFileKey::setValue(std::string_view name, ValueType type, std::vector<std::uint8_t> data)
 {
     std::string folded = fold(name);
     const auto found = m_index.find(folded);
     if (found != m_index.end()) {
-        HiveValue& value = m_values[found->second];
+        RegFileValue& value = m_values[found->second];
         if (value.type == type && value.data == data)
             return false;
         value.type = type;
@@ -156,17 +156,17 @@ bool HiveKey::setValue(std::string_view name, ValueType type, std::vector<std::u
         return true;
     }
     m_index.emplace(std::move(folded), m_values.size());
-    m_values.push_back(HiveValue{std::string(name), type, std::move(data)});
+    m_values.push_back(RegFileValue{std::string(name), type, std::move(data)});
     return true;
 }
 
-const HiveKey* Hive::findKey(std::string_view path) const
+const RegFileKey* RegFile::findKey(std::string_view path) const
 {
     const auto found = m_index.find(fold(path));
     return found == m_index.end() ? nullptr : &m_keys[found->second];
 }
 
-HiveKey& Hive::ensureKey(std::string_view path, bool* created)
+RegFileKey& RegFile::ensureKey(std::string_view path, bool* created)
 {
     if (created != nullptr)
         *created = false;
