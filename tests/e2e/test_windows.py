@@ -27,9 +27,8 @@ from harness import (CAPTION, CMBDDS_BOX, CMBROSA_BOX, E2ETestCase, IDN, KEY,  #
 # awaited thing is seen.
 START_S = 60
 SAVED_ADDRESS = "10.1.2.3"
-# How far the stored window position is moved between two runs, in pixels.
+# How far the window is moved during the first run, in pixels.
 MOVE = (-160, -74)
-TWIPS_PER_PIXEL = 15  # at Wine's 96 dots per inch
 # Wine's ANSI code page under the harness's C.UTF-8 locale, as on a Western
 # European Windows: "ü" is the one byte 0xFC there.
 ANSI_CODE_PAGE = "1252"
@@ -119,11 +118,16 @@ class WindowsPanelTest(E2ETestCase):
         sim.wait_commands(["A8 04"], 10)
         panel.pick(CMBROSA_BOX, 3)  # ÷64
         sim.wait_commands(["B0 03"], 10)
-        # Wine 10 ignores a move made from outside (an X move with no window
-        # manager), so the place is changed in the registry between the runs:
-        # the saved place must be where the window was, and the next start
-        # must honour a changed one.
-        place = panel.geometry()[:2]
+        # The operator moves the window: Wine 10 takes no notice of a move
+        # made from outside on the X display, so the helper moves it as
+        # Windows does. The next start must show it where it was at the
+        # close, not where it started.
+        start_place = panel.geometry()[:2]
+        place = (start_place[0] + MOVE[0], start_place[1] + MOVE[1])
+        status, output = WINE.run(session, os.environ["QUILLON_MOVEWINDOW"], CAPTION,
+                                  str(MOVE[0]), str(MOVE[1]))
+        self.assertEqual(status, 0, output)
+        wait_for("the window to move", lambda: panel.geometry()[:2] == place, 10)
 
         self.close(panel)
         saved = self.settings()
@@ -136,10 +140,6 @@ class WindowsPanelTest(E2ETestCase):
             "Rosa Prescaler": "3",
         })
         self.assertEqual(sim.stop(), 0)
-        for name, pixels in (("Left", MOVE[0]), ("Top", MOVE[1])):
-            saved[name] = str(int(saved[name]) + pixels * TWIPS_PER_PIXEL)
-            WINE.run(session, "reg", "add", KEY, "/v", name, "/f", "/d", saved[name])
-        place = (place[0] + MOVE[0], place[1] + MOVE[1])
 
         # Second run: the instrument is only at the saved address.
         sim = session.start_sim(name="sim2", address=SAVED_ADDRESS)
@@ -330,5 +330,5 @@ class WindowsPanelTest(E2ETestCase):
 
 if __name__ == "__main__":
     harness.main(binaries=("QUILLON_EXE", "QUILLON_INSTALLER", "QUILLON_SIM_BIN",
-                           "QUILLON_KEYSECURITY"),
+                           "QUILLON_KEYSECURITY", "QUILLON_MOVEWINDOW"),
                  tools=[(harness.wine_program(), "wine64"), ("setxkbmap", "x11-xkb-utils")])
