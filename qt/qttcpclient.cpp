@@ -348,8 +348,10 @@ void QtTcpClient::connect(const std::string& host, const std::string& port)
     if (m_attemptTimeout.count() > 0)
         m_attemptTimer->start(m_attemptTimeout);
     if (m_phase == Connecting) {
-        // An address literal skips the lookup.
-        m_addresses = {literal};
+        // An address literal skips the lookup. A new list, not an assignment
+        // of {literal}: Qt 6.8's QList::assign asserts on an empty list that
+        // has room before its start, as takeFirst() leaves it.
+        m_addresses = QList<QHostAddress>{literal};
         connectToNextAddress();
         return;
     }
