@@ -161,12 +161,16 @@ class RemoteTest(E2ETestCase):
         with Script(port) as script:
             self.assertEqual(script.ask("*IDN?"), IDN)
         wait_for("the panel to let go of the client", gone, 5)
-        before = rss_kib(panel.pid)
         start = time.monotonic() * 1000
-        for name, case in cases:
-            with self.subTest(name):
-                case()
-                wait_for("the panel to let go of every client", gone, 10)
+        # Twice: the first round raises the allocator's high-water mark (by
+        # a few MiB under the sanitizers, more with Qt 6.8's); memory that
+        # stays flat does not grow again in the second.
+        for round_ in ("first", "second"):
+            before = rss_kib(panel.pid)
+            for name, case in cases:
+                with self.subTest(name, round=round_):
+                    case()
+                    wait_for("the panel to let go of every client", gone, 10)
         end = time.monotonic() * 1000
 
         with Script(port) as script:
@@ -178,7 +182,8 @@ class RemoteTest(E2ETestCase):
         # Every 500 ms; judged loosely here, the timing belongs to bench/.
         self.assertLess(max(gaps), 1500, gaps)
         grown = rss_kib(panel.pid) - before
-        self.assertLess(grown, 4 * 1024, "resident memory grew by %d KiB" % grown)
+        self.assertLess(grown, 4 * 1024, "resident memory grew by %d KiB in the second round"
+                        % grown)
 
 
 if __name__ == "__main__":
