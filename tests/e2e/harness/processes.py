@@ -43,7 +43,10 @@ class Process:
 
     def __init__(self, name, argv, env, log_path):
         self.name, self.argv, self.log_path = name, argv, log_path
-        self.log = open(log_path, "wb")
+        # Read back through this handle, so that the output stays readable
+        # however long the run and whatever happens to the folder meanwhile.
+        self.log = open(log_path, "w+b")
+        self.final_output = None
         self.popen = subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=self.log,
                                       stderr=subprocess.STDOUT, preexec_fn=_die_with_parent)
         self.started = time.monotonic()
@@ -56,10 +59,12 @@ class Process:
         return self.popen.poll() is None
 
     def output(self):
-        if not self.log.closed:
-            self.log.flush()
-        with open(self.log_path, "rb") as log:
-            return log.read().decode("utf-8", "replace")
+        if self.final_output is not None:
+            return self.final_output
+        self.log.flush()
+        # pread leaves alone the offset the program writes at, which it shares.
+        size = os.fstat(self.log.fileno()).st_size
+        return os.pread(self.log.fileno(), size, 0).decode("utf-8", "replace")
 
     def wait_exit(self, timeout):
         """The exit status; Timeout when it is still running at the deadline."""
@@ -81,7 +86,9 @@ class Process:
             except subprocess.TimeoutExpired:
                 self.popen.kill()
                 self.popen.wait(timeout=10)
-        self.log.close()
+        if self.final_output is None:
+            self.final_output = self.output()
+            self.log.close()
         return self.popen.returncode
 
 
